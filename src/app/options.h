@@ -1,0 +1,31 @@
+// The command-line options: the switches, their parsing and the report.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class Operation : std::int32_t {
+    setValue = 0,
+    deleteValue = 1,
+};
+
+struct CommandLineArgs {
+    bool includeDefaultProfile = false;
+    std::optional<Operation> operation;
+    std::optional<std::wstring> subKey;
+    std::optional<std::wstring> valueName;
+    std::optional<std::wstring> valueSZ;
+};
+
+// Splits the argument text by the platform's rules; empty when the text is
+// null or the platform cannot split it.
+std::vector<std::wstring> splitCommandLine(const wchar_t* argumentText);
+
+// Never fails: unknown elements are skipped, and a value switch without its
+// value writes one line to the log.
+CommandLineArgs parseCommandLine(const wchar_t* argumentText);
+
+// Writes the six-line "Parsed args:" report.
+void logParsedArgs(const CommandLineArgs& args);

@@ -1,0 +1,24 @@
+#include "app/run.h"
+
+#include <utility>
+
+#include "app/options.h"
+#include "hives/callback.h"
+#include "hives/profiles.h"
+#include "log/log.h"
+#include "ops/processing.h"
+
+int runTarnwick(const wchar_t* argumentText) {
+    logLine() << L"Started with command line: " << argumentText << L"\n";
+    CommandLineArgs args = parseCommandLine(argumentText);
+    logParsedArgs(args);
+
+    // The callback owns its own copy of the options, taken after the report.
+    HiveCallback callback = [options = args](HKEY hiveRoot) { processingFunc(options, hiveRoot); };
+    const bool walked = enumAllUserRegHives(args.includeDefaultProfile, std::move(callback));
+    if (!walked) {
+        logLine() << L"Enumeration of user profiles failed\n";
+    }
+    logLine() << L"Exiting\n";
+    return walked ? 0 : 1;
+}

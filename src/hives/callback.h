@@ -1,0 +1,8 @@
+#pragma once
+
+#include <functional>
+
+#include "platform/winapi.h"
+
+// Runs the value operation on the root key of one user's hive.
+using HiveCallback = std::function<void(HKEY)>;

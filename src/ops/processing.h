@@ -1,0 +1,8 @@
+#pragma once
+
+#include "app/options.h"
+#include "platform/winapi.h"
+
+// Sets or deletes the requested value below one hive root; every failure is
+// logged and nothing is reported back, so one hive cannot stop the walk.
+void processingFunc(const CommandLineArgs& args, HKEY hiveRoot);
