@@ -19,13 +19,12 @@ namespace {
 class LogFileBuf : public std::wstreambuf {
 public:
     bool open(const std::filesystem::path& path) {
-        // Binary append: the line ends are written by overflow() itself, so the
-        // bytes are the same on every platform.
-        if (!file_.open(path, std::ios::out | std::ios::app | std::ios::binary)) {
-            return false;
-        }
+        // Unbuffered (which must be asked for before the open), so that every
+        // character is in the file as soon as it is written. Binary append: the
+        // line ends are written by overflow() itself, so the bytes are the same
+        // on every platform.
         file_.pubsetbuf(nullptr, 0);
-        return true;
+        return file_.open(path, std::ios::out | std::ios::app | std::ios::binary) != nullptr;
     }
     void close() {
         file_.close();
