@@ -9,6 +9,8 @@
 #include "log/log.h"
 
 void TarnwickTest::SetUp() {
+    // Table-driven tests call SetUp again for every case.
+    TearDown();
     memplat::reset();
     char pattern[] = "/tmp/tarnwick-test-XXXXXX";
     tempDir_ = mkdtemp(pattern);
@@ -18,8 +20,11 @@ void TarnwickTest::SetUp() {
 
 void TarnwickTest::TearDown() {
     resetLogForTests();
-    std::error_code ignored;
-    std::filesystem::remove_all(tempDir_, ignored);
+    if (!tempDir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(tempDir_, ignored);
+        tempDir_.clear();
+    }
 }
 
 std::string TarnwickTest::logBytes() const {
