@@ -1,0 +1,46 @@
+// Windows paths on drive C: mapped to files under the directory where the
+// volume is mounted, without ever leaving that directory.
+#pragma once
+
+#include <string>
+
+#include "platform/winapi.h"
+
+namespace offline {
+
+// A file descriptor that closes itself.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+    int get() const { return fd_; }
+    int release();
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+struct VolumeFile {
+    UniqueFd directory;    // the folder that holds the file, opened
+    std::string name;      // the file's own name in that folder, as stored
+    std::string hostPath;  // for messages only
+};
+
+// Resolves "C:\Users\Alice\ntuser.dat" under the drive directory. Each
+// component matches an entry without regard to case, as on NTFS (an exact
+// match wins). Relative links are followed while they stay on the volume.
+// Statuses: 3 for another drive, a relative path or a missing folder; 2 for
+// a missing file; 5 for a ".." component, a link that leads off the volume,
+// or a final component that is itself a link.
+LONG resolveVolumeFile(const std::string& driveDirectory, const std::wstring& windowsPath, VolumeFile& out);
+
+// The Windows status for an errno value from a file operation.
+LONG statusFromErrno(int error);
+
+}  // namespace offline
