@@ -247,6 +247,13 @@ void setHiveString(const std::wstring& filePath, const std::wstring& keyPath, co
     setNodeValue(*walk(hiveFile(filePath)->root, keyPath, true), name, REG_SZ, bytesOfString(text));
 }
 
+void setHiveValue(const std::wstring& filePath, const std::wstring& keyPath, const std::wstring& name, DWORD type,
+                  const std::vector<std::uint8_t>& data) {
+    setNodeValue(*walk(hiveFile(filePath)->root, keyPath, true), name, type, data);
+}
+
+bool hiveFileExists(const std::wstring& filePath) { return hiveFile(filePath) != nullptr; }
+
 std::optional<Value> getHiveValue(const std::wstring& filePath, const std::wstring& keyPath,
                                   const std::wstring& name) {
     auto file = hiveFile(filePath);
@@ -583,8 +590,13 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL, PTOKEN_PRIVILEGES Ne
         SetLastError(ERROR_NOT_ALL_ASSIGNED);
         return TRUE;
     }
-    if ((NewState->Privileges[0].Attributes & SE_PRIVILEGE_ENABLED) != 0 && !enabled(privilege)) {
-        state().enabled.push_back(privilege);
+    auto& on = state().enabled;
+    if ((NewState->Privileges[0].Attributes & SE_PRIVILEGE_ENABLED) != 0) {
+        if (!enabled(privilege)) {
+            on.push_back(privilege);
+        }
+    } else {
+        on.erase(std::remove(on.begin(), on.end(), privilege), on.end());
     }
     SetLastError(ERROR_SUCCESS);
     return TRUE;

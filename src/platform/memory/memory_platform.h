@@ -38,6 +38,9 @@ void addHiveFile(const std::wstring& filePath);
 void createHiveKey(const std::wstring& filePath, const std::wstring& keyPath);
 void setHiveString(const std::wstring& filePath, const std::wstring& keyPath, const std::wstring& name,
                    const std::wstring& text);
+void setHiveValue(const std::wstring& filePath, const std::wstring& keyPath, const std::wstring& name, DWORD type,
+                  const std::vector<std::uint8_t>& data);
+bool hiveFileExists(const std::wstring& filePath);
 std::optional<Value> getHiveValue(const std::wstring& filePath, const std::wstring& keyPath,
                                   const std::wstring& name);
 // Mounts a hive file as another process would (a logged-on user's hive).

@@ -1,0 +1,226 @@
+// What tarnwick relies on in the registry operations, checked against every
+// provider: Windows' own registry (under Wine), the in-memory registry of the
+// unit tests and the offline registry over hive files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "registry_fixture.h"
+
+namespace {
+
+const wchar_t* const machineBase = L"Software\\TarnwickContract";
+
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+bool setRestorePrivilege(bool enable) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        return false;
+    }
+    LUID luid{};
+    bool ok = LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &luid) != FALSE;
+    if (ok) {
+        TOKEN_PRIVILEGES p{};
+        p.PrivilegeCount = 1;
+        p.Privileges[0].Luid = luid;
+        p.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+        ok = AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr) != FALSE && GetLastError() == 0;
+    }
+    CloseHandle(token);
+    return ok;
+}
+
+// Reads a string value the way the profile walk does.
+LONG readString(HKEY key, const wchar_t* subKey, const wchar_t* name, std::wstring& text,
+                DWORD flags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND) {
+    wchar_t buffer[2600] = {};
+    DWORD size = sizeof(buffer);
+    const LONG status = RegGetValueW(key, subKey, name, flags, nullptr, buffer, &size);
+    if (status == ERROR_SUCCESS) {
+        text = buffer;
+    }
+    return status;
+}
+
+LONG setString(HKEY key, const wchar_t* subKey, const wchar_t* name, const std::wstring& text) {
+    return RegSetKeyValueW(key, subKey, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+class RegistryContract : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static int counter = 0;
+        mount_ = L"tarnwick-contract-" + std::to_wstring(++counter);
+    }
+    void TearDown() override {
+        // Leave nothing mounted for the next test, whatever this one did.
+        RegUnLoadKeyW(HKEY_USERS, mount_.c_str());
+    }
+
+    // Lays the world out, then enables the restore privilege as the tool does.
+    std::vector<std::wstring> prepare(const std::vector<ValueSpec>& machineValues, const std::vector<HiveSpec>& hives) {
+        auto files = registryFixture().prepare(machineValues, hives);
+        EXPECT_TRUE(setRestorePrivilege(true));
+        return files;
+    }
+    std::vector<std::wstring> prepareHives(const std::vector<HiveSpec>& hives) { return prepare({}, hives); }
+    HKEY openMount(REGSAM access = KEY_WRITE) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_USERS, mount_.c_str(), 0, access, &key), ERROR_SUCCESS);
+        return key;
+    }
+
+    std::wstring mount_;
+};
+
+TEST_F(RegistryContract, LoadMountsTheHiveUnderItsNameAndUnloadRemovesIt) {
+    const auto files = prepareHives({{{L"Software\\App"}, {{L"Software\\App", L"Name", REG_SZ, L"stored"}}}});
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_USERS, mount_.c_str(), 0, KEY_WRITE, &key), ERROR_FILE_NOT_FOUND);
+
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    key = openMount();
+    std::wstring text;
+    EXPECT_EQ(readString(key, L"Software\\App", L"Name", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"stored");
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, mount_.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_USERS, mount_.c_str(), 0, KEY_WRITE, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, mount_.c_str()), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryContract, LoadRefusals) {
+    const auto files = prepareHives({{{L"Software"}, {}}, {{L"Software"}, {}}});
+
+    // A missing hive file fails and is not created: an empty ntuser.dat would
+    // break that user's profile.
+    const std::wstring missing = registryFixture().missingFilePath();
+    EXPECT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), missing.c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(registryFixture().fileExists(missing));
+
+    ASSERT_TRUE(setRestorePrivilege(false));
+    EXPECT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_PRIVILEGE_NOT_HELD);
+    ASSERT_TRUE(setRestorePrivilege(true));
+
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[1].c_str()), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, mount_.c_str()), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryContract, UnloadWaitsForTheRootKeyToBeClosed) {
+    const auto files = prepareHives({{{L"Software\\App"}, {}}});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    HKEY root = openMount();
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, mount_.c_str()), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, mount_.c_str()), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryContract, SetCreatesTheSubkeyPathAndStoresTerminatedText) {
+    const auto files = prepareHives({{{L"Software"}, {{L"Software", L"Typed", REG_DWORD, L"", 7}}}});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    HKEY root = openMount();
+
+    const std::wstring texts[] = {L"", L"plain", L"Caf\x00e9 \x0416\x4e2d \U0001F600", std::wstring(2000, L'x')};
+    for (const std::wstring& text : texts) {
+        ASSERT_EQ(setString(root, L"Software\\New\\Deeper", L"Value", text), ERROR_SUCCESS);
+        wchar_t buffer[2600] = {};
+        DWORD size = sizeof(buffer);
+        DWORD type = 0;
+        ASSERT_EQ(RegGetValueW(root, L"Software\\New\\Deeper", L"value", RRF_RT_REG_SZ, &type, buffer, &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+        EXPECT_EQ(std::wstring(buffer), text) << narrow(text);
+        EXPECT_EQ(size, (text.size() + 1) * sizeof(wchar_t)) << narrow(text);
+    }
+    // A value of another type is replaced by the string.
+    ASSERT_EQ(setString(root, L"Software", L"TYPED", L"now text"), ERROR_SUCCESS);
+    std::wstring text;
+    EXPECT_EQ(readString(root, L"Software", L"Typed", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"now text");
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryContract, DeleteRemovesOnlyAnExistingValue) {
+    const auto files = prepareHives({{{L"Software\\App"},
+                                      {{L"Software\\App", L"Gone", REG_SZ, L"x"},
+                                       {L"Software\\App", L"Kept", REG_SZ, L"y"}}}});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    HKEY root = openMount();
+
+    EXPECT_EQ(RegDeleteKeyValueW(root, L"Software\\App", L"GONE"), ERROR_SUCCESS);
+    std::wstring text;
+    EXPECT_EQ(readString(root, L"Software\\App", L"Gone", text), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(readString(root, L"Software\\App", L"Kept", text), ERROR_SUCCESS);
+
+    EXPECT_EQ(RegDeleteKeyValueW(root, L"Software\\App", L"Gone"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyValueW(root, L"Software\\Absent", L"Kept"), ERROR_FILE_NOT_FOUND);
+    // A delete never creates the path it was given.
+    HKEY absent = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(root, L"Software\\Absent", 0, KEY_READ, &absent), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryContract, ProfileListIsEnumeratedAndReadAsStored) {
+    prepare(
+        {
+            {L"S-1-5-21-0-0-0-1001", L"ProfileImagePath", REG_EXPAND_SZ, L"%SystemDrive%\\Users\\b"},
+            {L"S-1-5-18", L"ProfileImagePath", REG_SZ, L"C:\\Windows\\system32\\config\\systemprofile"},
+            {L"S-1-5-21-0-0-0-1000", L"ProfileImagePath", REG_SZ, L"C:\\Users\\a"},
+            {L"S-1-5-21-0-0-0-1000", L"Flags", REG_DWORD, L"", 12},
+            {L"", L"Default", REG_EXPAND_SZ, L"%SystemDrive%\\Users\\Default"},
+        },
+        {});
+    HKEY list = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, machineBase, 0, KEY_READ, &list), ERROR_SUCCESS);
+
+    std::vector<std::wstring> names;
+    wchar_t name[1024];
+    DWORD index = 0;
+    LONG status;
+    for (;; ++index) {
+        DWORD length = 1024;
+        status = RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS) {
+            break;
+        }
+        EXPECT_EQ(length, std::wstring(name).size());
+        names.emplace_back(name);
+    }
+    EXPECT_EQ(status, ERROR_NO_MORE_ITEMS);
+    const std::vector<std::wstring> expected = {L"S-1-5-18", L"S-1-5-21-0-0-0-1000", L"S-1-5-21-0-0-0-1001"};
+    EXPECT_EQ(names, expected);
+    DWORD tooShort = 8;
+    EXPECT_EQ(RegEnumKeyExW(list, 1, name, &tooShort, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+
+    std::wstring text;
+    EXPECT_EQ(readString(list, L"S-1-5-21-0-0-0-1001", L"ProfileImagePath", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"%SystemDrive%\\Users\\b");
+    EXPECT_EQ(readString(list, nullptr, L"Default", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"%SystemDrive%\\Users\\Default");
+    EXPECT_NE(readString(list, L"S-1-5-21-0-0-0-1000", L"Flags", text), ERROR_SUCCESS);
+    EXPECT_NE(readString(list, L"S-1-5-21-0-0-0-1000", L"Absent", text), ERROR_SUCCESS);
+    EXPECT_NE(readString(list, L"S-1-5-21-0-0-0-9999", L"ProfileImagePath", text), ERROR_SUCCESS);
+    // Only REG_EXPAND_SZ accepted: a REG_SZ value is refused.
+    EXPECT_NE(readString(list, L"S-1-5-18", L"ProfileImagePath", text, RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND),
+              ERROR_SUCCESS);
+
+    // Too small a buffer: 234 and the size needed.
+    wchar_t small[4];
+    DWORD size = sizeof(small);
+    EXPECT_EQ(RegGetValueW(list, L"S-1-5-21-0-0-0-1000", L"ProfileImagePath", RRF_RT_REG_SZ, nullptr, small, &size),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(size, (std::wstring(L"C:\\Users\\a").size() + 1) * sizeof(wchar_t));
+    EXPECT_EQ(RegCloseKey(list), ERROR_SUCCESS);
+}
+
+}  // namespace
