@@ -1,0 +1,192 @@
+#include "offline_test_support.h"
+
+#include <dirent.h>
+#include <hivex.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/offline/offline_platform.h"
+#include "registry/offline/hive_file.h"
+#include "registry/offline/offline_registry.h"
+#include "sample_volume.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string makeTemporaryFolder(const char* prefix) {
+    std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        return {};
+    }
+    return pattern;
+}
+
+std::string capture(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+            out.append(buffer, n);
+        }
+        pclose(pipe);
+    }
+    return out;
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+void OfflineTest::SetUp() {
+    offline::resetRegistry();
+    offline::resetPlatformState();
+    drive_ = makeTemporaryFolder("tarnwick-offline");
+    setenv(offline::systemDriveVariable, drive_.c_str(), 1);
+    ASSERT_TRUE(enableRestorePrivilege());
+}
+
+void OfflineTest::TearDown() {
+    offline::resetRegistry();
+    std::error_code ignored;
+    fs::remove_all(drive_, ignored);
+}
+
+void OfflineTest::makeHive(const std::string& relative, std::uint32_t minorVersion) {
+    fs::create_directories(fs::path(host(relative)).parent_path());
+    std::string error;
+    ASSERT_TRUE(sample::writeEmptyHive(host(relative), minorVersion, error)) << error;
+    ASSERT_TRUE(sample::fillHive(host(relative),
+                                 {sample::text("Software\\App", "Owner", "someone"),
+                                  sample::dword("Software\\App", "Count", 3), sample::key("Control Panel\\Desktop")},
+                                 error))
+        << error;
+}
+
+std::vector<std::string> OfflineTest::temporaryFiles(const std::string& relativeFolder) const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(host(relativeFolder))) {
+        if (entry.path().filename().string().find(offline::temporaryMark) != std::string::npos) {
+            found.push_back(entry.path().filename().string());
+        }
+    }
+    return found;
+}
+
+bool enableRestorePrivilege() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        return false;
+    }
+    TOKEN_PRIVILEGES p{};
+    p.PrivilegeCount = 1;
+    p.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    bool ok = LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &p.Privileges[0].Luid) &&
+              AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return ok;
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+std::optional<std::string> hivexString(const std::string& file, const std::string& key, const std::string& name) {
+    hive_h* h = hivex_open(file.c_str(), 0);
+    if (h == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<std::string> result;
+    hive_node_h node = hivex_root(h);
+    std::stringstream parts(key);
+    std::string part;
+    while (node != 0 && std::getline(parts, part, '\\')) {
+        node = hivex_node_get_child(h, node, part.c_str());
+    }
+    const hive_value_h value = node != 0 ? hivex_node_get_value(h, node, name.c_str()) : 0;
+    if (value != 0) {
+        if (char* text = hivex_value_string(h, value)) {
+            result = text;
+            std::free(text);
+        }
+    }
+    hivex_close(h);
+    return result;
+}
+
+std::optional<std::string> regfexportString(const std::string& file, const std::string& key, const std::string& name) {
+    const std::string out = capture("regfexport " + quoted(file) + " 2>/dev/null");
+    // regfexport prints "Key path: ROOT\<key>", then per value "Value: N <name>",
+    // "Type: ...", "Data size: ...", "Data: <text>".
+    const std::string keyLine = "Key path: ROOT\\" + key + "\n";
+    std::size_t at = out.find(keyLine);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    const std::size_t end = out.find("\nKey path: ", at + keyLine.size());
+    const std::string block = out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    std::istringstream lines(block);
+    std::string line;
+    bool inValue = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("Value: ", 0) == 0) {
+            const std::size_t space = line.find(' ', 7);
+            inValue = space != std::string::npos && line.substr(space + 1) == name;
+        } else if (inValue && line.rfind("Data: ", 0) == 0) {
+            return line.substr(6);
+        } else if (inValue && line == "Data:") {
+            return std::string();
+        }
+    }
+    return std::nullopt;
+}
+
+ToolRun runTool(const std::vector<std::string>& arguments, const std::optional<std::string>& drive) {
+    ToolRun run;
+    const std::string tmp = makeTemporaryFolder("tarnwick-tool");
+    const std::string errFile = tmp + "/stderr.txt";
+    std::string command = "env -u " + std::string(offline::systemDriveVariable) + " TMPDIR=" + quoted(tmp);
+    if (drive) {
+        command += " " + std::string(offline::systemDriveVariable) + "=" + quoted(*drive);
+    }
+    command += " " + quoted(TARNWICK_BINARY);
+    for (const std::string& a : arguments) {
+        command += " " + quoted(a);
+    }
+    command += " 2>" + quoted(errFile) + "; echo \"exit=$?\"";
+    const std::string out = capture(command);
+    const std::size_t mark = out.rfind("exit=");
+    if (mark != std::string::npos) {
+        run.exitCode = std::atoi(out.c_str() + mark + 5);
+        run.stdoutText = out.substr(0, mark);
+    }
+    run.stderrText = fileBytes(errFile);
+    run.log = fileBytes(tmp + "/tarnwick.log");
+    std::error_code ignored;
+    fs::remove_all(tmp, ignored);
+    return run;
+}
