@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the Linux tarnwick, lays out a sample Windows system drive in a
+# temporary folder, sets a value in every profile's hive (the Default
+# profile's included) and shows the log and the value read back from each
+# hive file with hivexget.
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$repo/build/offline"
+
+# Debian packages the build and the read-back need.
+needed=(cmake ninja-build g++ pkg-config libhivex-dev libhivex-bin libgtest-dev)
+missing=()
+for package in "${needed[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+fi
+
+cmake -S "$repo" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" -j2 --target tarnwick make_sample_volume
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-demo-XXXXXX")"
+drive="$work/C"
+mkdir -p "$work/tmp"
+"$build/make_sample_volume" "$drive"
+
+key='Software\Tarnwick Demo'
+name='Greeting'
+text="Hello from tarnwick, $(date +%H:%M:%S)"
+echo
+echo "Running: tarnwick /set /k \"$key\" /vn $name /vstr \"$text\" /dp"
+status=0
+TMPDIR="$work/tmp" TARNWICK_SYSTEM_DRIVE="$drive" "$build/tarnwick" /set /k "$key" /vn "$name" /vstr "$text" /dp ||
+    status=$?
+echo "exit code: $status"
+echo
+echo "---- log ($work/tmp/tarnwick.log) ----"
+tr -d '\r' <"$work/tmp/tarnwick.log"
+echo
+echo "---- value read back from every hive ----"
+while IFS= read -r -d '' hive; do
+    relative="${hive#"$drive"/}"
+    value="$(hivexget "$hive" "$key" "$name" 2>/dev/null || true)"
+    printf '%-52s %s\n' "$relative" "${value:-(not set)}"
+done < <(find "$drive/Users" "$drive/Windows/System32/config/systemprofile" -type f -iname ntuser.dat -print0 | sort -z)
+echo
+echo "The sample volume stays in $drive"
+exit "$status"
