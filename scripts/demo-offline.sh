@@ -40,8 +40,8 @@ TMPDIR="$work/tmp" TARNWICK_SYSTEM_DRIVE="$drive" "$build/tarnwick" /set /k "$ke
     status=$?
 echo "exit code: $status"
 echo
-echo "---- log ($work/tmp/tarnwick.log) ----"
-tr -d '\r' <"$work/tmp/tarnwick.log"
+echo "---- log ($work/tmp/tarnwick.log, shown in UTF-8; the file itself is ISO 8859-1 with CR LF) ----"
+tr -d '\r' <"$work/tmp/tarnwick.log" | iconv -f ISO-8859-1 -t UTF-8
 echo
 echo "---- value read back from every hive ----"
 while IFS= read -r -d '' hive; do
