@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/posix/path_components.h"
+
 namespace sample {
 
 namespace {
@@ -108,25 +110,6 @@ std::u32string fromUtf8(const std::string& s) {
     return out;
 }
 
-std::vector<std::string> split(const std::string& path) {
-    std::vector<std::string> parts;
-    std::string current;
-    for (char c : path) {
-        if (c == '\\') {
-            if (!current.empty()) {
-                parts.push_back(current);
-            }
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty()) {
-        parts.push_back(current);
-    }
-    return parts;
-}
-
 }  // namespace
 
 bool writeEmptyHive(const std::string& path, std::uint32_t minorVersion, std::string& error) {
@@ -225,7 +208,7 @@ bool fillHive(const std::string& path, const std::vector<Entry>& entries, std::s
     bool ok = true;
     for (const Entry& entry : entries) {
         hive_node_h node = hivex_root(h);
-        for (const std::string& part : split(entry.key)) {
+        for (const std::string& part : splitPathComponents(entry.key, std::string("\\"))) {
             errno = 0;
             hive_node_h child = hivex_node_get_child(h, node, part.c_str());
             if (child == 0 && errno == 0) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/posix/expand.h"
+#include "platform/posix/path_components.h"
 #include "platform/posix/privilege_names.h"
 
 namespace {
@@ -87,25 +88,6 @@ std::optional<LONG> enter(const char* function, const std::wstring& target) {
     return std::nullopt;
 }
 
-std::vector<std::wstring> splitPath(const std::wstring& path) {
-    std::vector<std::wstring> parts;
-    std::wstring current;
-    for (wchar_t c : path) {
-        if (c == L'\\') {
-            if (!current.empty()) {
-                parts.push_back(current);
-            }
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty()) {
-        parts.push_back(current);
-    }
-    return parts;
-}
-
 std::shared_ptr<Node> rootNode(HKEY root) {
     if (root == HKEY_LOCAL_MACHINE) {
         return state().machine;
@@ -144,7 +126,7 @@ std::wstring joinPath(const std::wstring& base, const wchar_t* sub) {
 }
 
 std::shared_ptr<Node> walk(std::shared_ptr<Node> node, const std::wstring& path, bool create) {
-    for (const std::wstring& part : splitPath(path)) {
+    for (const std::wstring& part : splitPathComponents(path, std::wstring(L"\\"))) {
         auto it = node->subkeys.find(upperCased(part));
         if (it == node->subkeys.end()) {
             if (!create) {

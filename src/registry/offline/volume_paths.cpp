@@ -9,6 +9,7 @@
 #include <deque>
 #include <vector>
 
+#include "platform/posix/path_components.h"
 #include "platform/posix/utf.h"
 #include "registry/offline/names.h"
 
@@ -19,25 +20,6 @@ namespace {
 constexpr int maximumLinks = 40;
 constexpr LONG errorDiskFull = 112;
 constexpr LONG errorWriteFault = 29;
-
-std::vector<std::string> splitComponents(const std::string& path, bool windowsSeparators) {
-    std::vector<std::string> parts;
-    std::string current;
-    for (char c : path) {
-        if (c == '/' || (windowsSeparators && c == '\\')) {
-            if (!current.empty()) {
-                parts.push_back(current);
-            }
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty()) {
-        parts.push_back(current);
-    }
-    return parts;
-}
 
 // The entry of the folder that names the component: the exact name if there is
 // one, otherwise the first (in byte order, so the choice is stable) that
@@ -133,7 +115,7 @@ LONG resolveVolumeFile(const std::string& driveDirectory, const std::wstring& wi
         return ERROR_PATH_NOT_FOUND;
     }
     std::deque<std::string> pending;
-    for (const std::string& part : splitComponents(utf8FromWide(windowsPath.substr(3)), true)) {
+    for (const std::string& part : splitPathComponents(utf8FromWide(windowsPath.substr(3)), std::string("\\/"))) {
         if (part == "..") {
             return ERROR_ACCESS_DENIED;
         }
@@ -191,7 +173,7 @@ LONG resolveVolumeFile(const std::string& driveDirectory, const std::wstring& wi
             if (target[0] == '/' || ++linksFollowed > maximumLinks) {
                 return ERROR_ACCESS_DENIED;
             }
-            const std::vector<std::string> parts = splitComponents(target, false);
+            const std::vector<std::string> parts = splitPathComponents(target, std::string("/"));
             pending.insert(pending.begin(), parts.begin(), parts.end());
             continue;
         }
