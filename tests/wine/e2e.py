@@ -411,6 +411,32 @@ def case_delete(s):
         p.cleanup()
 
 
+def case_set_fails(s):
+    """A set that fails inside every hive is logged per hive; the run still exits with 0."""
+    table = [
+        # (subKey, status Wine gives for it)
+        ("\\Software\\tarnwick-e2e\\lead", 161),  # a leading backslash: a bad path name
+        ("Software\\" + "k" * 300, 87),  # a key name longer than 255 characters
+    ]
+    p = Profiles(s, "16")
+    try:
+        p.logged_off(1)
+        other = p.mounted_elsewhere(2)
+        for key, status in table:
+            line = f"processingFunc: RegSetKeyValueW() failed, error = {status}"
+            blocks = {sid: loaded(sid, hive, line) for sid, hive in p.hives.items()}
+            blocks[other] = mounted(other, line)
+            expected = (header(f"/set /k {key} /vn v /vstr x", op="setValue", k=key, vn="v", vstr="x")
+                        + expected_walk(s, blocks, mounted(OWN_SID, line)) + TAIL)
+            try:
+                s.run_and_check(expected, args=["/set", "/k", key, "/vn", "v", "/vstr", "x"])
+            except Failure as failure:
+                raise Failure(f"[{key[:40]}] {failure}")
+        expect(p.sid(1) not in s.hku(), "a hive whose change failed was not unloaded")
+    finally:
+        p.cleanup()
+
+
 def case_default_profile(s):
     """/dp: no "Default" value, a loadable default hive, a missing one."""
     key, name, data = "Software\\tarnwick-e2e\\dp", "D", "x"
@@ -586,6 +612,7 @@ CASES = [
     case_wine_facts,
     case_set_across_profile_kinds,
     case_delete,
+    case_set_fails,
     case_default_profile,
     case_incomplete_switches,
     case_exact_argument_text,
