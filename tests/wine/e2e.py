@@ -67,10 +67,11 @@ class Wine:
         self.server_started = True  # from here on, stop() must shut the server down
         self._call(["wineboot", "-i"], timeout=300)
         self._call(["wineserver", "-w"], timeout=300)
-        # A persistent server keeps every later Wine process start short. It runs
+        # A server that outlives its clients by 30 s keeps every later Wine process
+        # start short, and still ends by itself should this script be killed. It runs
         # in the background, so it gets no pipes that would keep us waiting.
         self.server_started = True
-        subprocess.run(["wineserver", "-p"], env=self.env, timeout=60, stdin=subprocess.DEVNULL,
+        subprocess.run(["wineserver", "-p30"], env=self.env, timeout=60, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         print(f"prefix ready in {time.monotonic() - began:.1f}s: {self.prefix}", flush=True)
 
