@@ -1,0 +1,35 @@
+#!/bin/sh
+# Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehavior-
+# Sanitizer) and runs each for a bounded time, starting from the seeds in
+# tests/fuzz/corpus. New inputs go to a scratch corpus, never into the repo;
+# a failing input is kept in build/fuzz/artifacts/.
+#   TARNWICK_FUZZ_SECONDS  time per target (default 60)
+set -eu
+cd "$(dirname "$0")/.."
+. scripts/setup.sh
+tarnwick_install_missing clang libclang-rt-14-dev
+
+seconds=${TARNWICK_FUZZ_SECONDS:-60}
+jobs=${TARNWICK_JOBS:-2}
+cmake --preset fuzz -G Ninja >/dev/null
+cmake --build build/fuzz -j "$jobs"
+
+artifacts=build/fuzz/artifacts
+mkdir -p "$artifacts"
+status=0
+for target in fuzz_command_line fuzz_hive_file; do
+    work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-corpus.XXXXXX")
+    echo "Fuzzing $target for ${seconds}s"
+    if build/fuzz/tests/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
+        "$work" "tests/fuzz/corpus/$target" >"$artifacts/$target.log" 2>&1; then
+        grep -E "^(Done|stat::number_of_executed_units)" "$artifacts/$target.log" || true
+        tail -n 20 "$artifacts/$target.log" | grep -m1 -E "cov: [0-9]+" || true
+    else
+        echo "$target FAILED; input and report in $artifacts/" >&2
+        grep -E -A 30 "fuzz check failed|ERROR|runtime error|SUMMARY" "$artifacts/$target.log" | head -n 60 >&2
+        status=1
+    fi
+    rm -rf "$work"
+done
+exit "$status"

@@ -1,0 +1,178 @@
+// Any bytes as one user's ntuser.dat on an offline volume, then the load,
+// the value operation and the unload exactly as a run does them for a
+// logged-off user. A file that fails to load is left byte-identical; a value
+// set and written back is in the file for the next load, and can be deleted.
+//
+// Changes to the base block almost always break its checksum, which the load
+// checks first; so an input that starts with "regf" and has a wrong checksum
+// is also tried with the checksum repaired, which lets the other base block
+// fields (sequence numbers, bins size, root cell) reach hivex.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "app/options.h"
+#include "fuzz_support.h"
+#include "hives/hive_access.h"
+#include "hives/privileges.h"
+#include "ops/processing.h"
+#include "platform/offline/offline_platform.h"
+#include "platform/winapi.h"
+#include "registry/offline/hive_file.h"
+#include "registry/offline/offline_registry.h"
+#include "sample_volume.h"
+
+namespace {
+
+const wchar_t* const mountName = L"S-1-5-21-1-2-3-1002";
+const wchar_t* const profileDirectory = L"C:\\Users\\Bob";
+const wchar_t* const subKey = L"Software\\Tarnwick";
+const wchar_t* const valueName = L"Fuzz";
+const std::wstring valueText = L"fuzzed value \u00e9";
+std::string hivePath;
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out.flush()) {
+        fuzz::fail("cannot write " + path);
+    }
+}
+
+bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+// As a new process starts: no hive loaded, no handle open, privileges enabled.
+void freshProcess() {
+    offline::resetRegistry();
+    offline::resetPlatformState();
+    if (!enableNeededPrivileges()) {
+        fuzz::fail("the restore privilege cannot be enabled");
+    }
+}
+
+struct Pass {
+    bool called = false;
+    std::string log;
+    bool loadFailed() const { return contains(log, "RegLoadKeyW() failed"); }
+    bool operationFailed() const { return contains(log, "processingFunc:"); }
+    bool unloadFailed() const { return contains(log, "RegUnLoadKeyW() failed"); }
+};
+
+Pass runOperation(Operation operation) {
+    freshProcess();
+    CommandLineArgs args;
+    args.operation = operation;
+    args.subKey = subKey;
+    args.valueName = valueName;
+    args.valueSZ = valueText;
+    Pass pass;
+    maybeLoadUserHiveAndCallCallback(mountName, profileDirectory, [&](HKEY root) {
+        pass.called = true;
+        processingFunc(args, root);
+    });
+    if (offline::openKeyHandleCount() != 0) {
+        fuzz::fail("key handles left open");
+    }
+    pass.log = fuzz::takeLog();
+    return pass;
+}
+
+// The value as a new load of the file sees it.
+std::optional<std::wstring> valueInFile() {
+    freshProcess();
+    const std::wstring file = std::wstring(profileDirectory) + L"\\NTUSER.DAT";
+    const LONG loaded = RegLoadKeyW(HKEY_USERS, L"TarnwickFuzzCheck", file.c_str());
+    if (loaded != ERROR_SUCCESS) {
+        fuzz::fail("a hive that was written back does not load again, error " + std::to_string(loaded));
+    }
+    wchar_t buffer[64] = {};
+    DWORD bytes = sizeof(buffer);
+    DWORD type = 0;
+    const std::wstring path = std::wstring(L"TarnwickFuzzCheck\\") + subKey;
+    const LONG got = RegGetValueW(HKEY_USERS, path.c_str(), valueName, RRF_RT_REG_SZ, &type, buffer, &bytes);
+    const LONG unloaded = RegUnLoadKeyW(HKEY_USERS, L"TarnwickFuzzCheck");
+    if (unloaded != ERROR_SUCCESS) {
+        fuzz::fail("unloading a hive that was only read failed, error " + std::to_string(unloaded));
+    }
+    if (got != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return std::wstring(buffer);
+}
+
+void exercise(const std::string& bytes) {
+    writeFile(hivePath, bytes);
+    const Pass set = runOperation(Operation::setValue);
+    const std::string after = fileBytes(hivePath);
+    if (set.loadFailed()) {
+        if (set.called) {
+            fuzz::fail("the value operation ran on a hive that failed to load");
+        }
+        if (after != bytes) {
+            fuzz::fail("a hive file that failed to load was changed");
+        }
+        return;
+    }
+    if (!set.called) {
+        fuzz::fail("the hive loaded but the value operation did not run:\n" + set.log);
+    }
+    if (set.unloadFailed()) {
+        // The unload drops the changes and says so; the file is as it was.
+        if (after != bytes) {
+            fuzz::fail("a failed write-back changed the hive file:\n" + set.log);
+        }
+        return;
+    }
+    if (set.operationFailed()) {
+        return;  // A hive that holds a broken key on the path; the status is logged.
+    }
+    if (valueInFile() != valueText) {
+        fuzz::fail("the value set and written back is not in the file:\n" + set.log);
+    }
+    const Pass del = runOperation(Operation::deleteValue);
+    if (del.loadFailed() || del.operationFailed() || del.unloadFailed()) {
+        fuzz::fail("deleting the value from a hive tarnwick wrote failed:\n" + del.log);
+    }
+    if (valueInFile().has_value()) {
+        fuzz::fail("the deleted value is still in the file");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const std::string drive = fuzz::scratchFolder() + "/volume";
+    std::string error;
+    if (!sample::makeSampleVolume(drive, error)) {
+        fuzz::fail("sample volume: " + error);
+    }
+    setenv(offline::systemDriveVariable, drive.c_str(), 1);
+    hivePath = drive + "/Users/bob/NTUSER.DAT";
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    exercise(bytes);
+    if (size >= 4096 && bytes.compare(0, 4, "regf") == 0) {
+        std::string repaired = bytes;
+        auto* header = reinterpret_cast<unsigned char*>(repaired.data());
+        const std::uint32_t sum = offline::baseBlockChecksum(header);
+        for (int i = 0; i < 4; ++i) {
+            header[508 + i] = static_cast<unsigned char>(sum >> (8 * i));
+        }
+        if (repaired != bytes) {
+            exercise(repaired);
+        }
+    }
+    return 0;
+}
