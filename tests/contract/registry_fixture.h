@@ -8,7 +8,7 @@
 #include "platform/winapi.h"
 
 struct ValueSpec {
-    std::wstring key;  // relative to the root the spec belongs to
+    std::wstring key;  // relative to the root (or hive) it is laid out in
     std::wstring name;
     DWORD type;        // REG_SZ, REG_EXPAND_SZ or REG_DWORD
     std::wstring text;
