@@ -8,19 +8,8 @@ set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$repo/build/offline"
 
-# Debian packages the build and the read-back need.
-needed=(cmake ninja-build g++ pkg-config libhivex-dev libhivex-bin libgtest-dev)
-missing=()
-for package in "${needed[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update
-    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-fi
+. "$repo/scripts/setup.sh"
+tarnwick_install_missing
 
 cmake -S "$repo" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j2 --target tarnwick make_sample_volume

@@ -12,19 +12,8 @@ TEXT='hello from tarnwick'
 OWN_SID='S-1-5-21-0-0-0-1000'
 OFF_SID='S-1-5-21-1111-2222-3333-1001'
 
-need=""
-for pair in wine:wine wine64:wine64 x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix \
-            cmake:cmake ninja:ninja-build python3:python3; do
-    command -v "${pair%%:*}" >/dev/null 2>&1 || need="$need ${pair#*:}"
-done
-# wine64 is a package whose program is found under /usr/lib/wine.
-[ -x /usr/lib/wine/wine64 ] || need="$need wine64"
-if [ -n "$need" ]; then
-    echo "== installing:$need"
-    SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update
-    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $need
-fi
+. "$ROOT/scripts/setup.sh"
+tarnwick_install_missing
 
 echo "== building tarnwick.exe and the registry fixture"
 cmake -S "$ROOT" -B "$BUILD" --toolchain "$ROOT/cmake/mingw-w64-x86_64.cmake" -G Ninja \

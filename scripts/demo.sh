@@ -4,6 +4,6 @@
 # logged-off user.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/demo-offline.sh
+bash scripts/demo-offline.sh
 echo
-sh scripts/demo-wine.sh
+bash scripts/demo-wine.sh
