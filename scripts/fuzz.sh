@@ -7,7 +7,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
-tarnwick_install_missing clang libclang-rt-14-dev
+tarnwick_install_missing
 
 seconds=${TARNWICK_FUZZ_SECONDS:-60}
 jobs=${TARNWICK_JOBS:-2}
