@@ -1,0 +1,275 @@
+// Lays out an offline Windows volume with many profiles whose hives have a
+// realistic size and shape (thousands of keys, a few values each), for the
+// crash test and the benchmark.
+//
+//   make_large_volume DRIVE --users N [--classes-kib 1024,2048,...]
+//       [--big-every K --big-kib S] [--software-kib S] [--templates DIR]
+//
+// One template hive is made per size class and copied for every user of that
+// class, as images made from one master are: fast, and the same bytes the
+// tool would meet. Templates are kept in --templates (default DRIVE/..) so
+// that volumes of several sizes share them.
+#include <hivex.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "sample_volume.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Deterministic, so a template of a class is the same on every machine.
+struct Random {
+    std::uint64_t state;
+    std::uint32_t next() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::uint32_t>(state >> 33);
+    }
+    std::uint32_t below(std::uint32_t n) { return next() % n; }
+};
+
+// Value names and data may hold backslashes; key names may not.
+std::string words(Random& r, std::size_t length, bool backslashes = true) {
+    static const char* const pieces[] = {"Microsoft", "Windows", "Explorer", "Settings", "Contoso", "Fabrikam",
+                                          "Recent",    "Policies", "Shell",   "Bags",     "MRUList", "Layout",
+                                          "Advanced",  "Cache",    "Store",   "Profile",  "Update",  "Options"};
+    std::string out;
+    while (out.size() < length) {
+        if (!out.empty()) {
+            out += backslashes && r.below(3) == 0 ? '\\' : ' ';
+        }
+        out += pieces[r.below(sizeof pieces / sizeof pieces[0])];
+    }
+    out.resize(length);
+    return out;
+}
+
+struct Filler {
+    hive_h* h;
+    Random random;
+    std::size_t budget;  // bytes still to add, estimated from the cells written
+    std::size_t keys = 0;
+
+    // One key's values: strings, DWORDs and now and then a binary blob (MRU
+    // lists, window placements), as user hives hold them.
+    void fillValues(hive_node_h node) {
+        const std::uint32_t count = 2 + random.below(7);
+        std::vector<std::string> names(count);
+        std::vector<std::string> data(count);
+        std::vector<hive_set_value> values(count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            names[i] = "Value" + std::to_string(i) + words(random, 4 + random.below(12));
+            const std::uint32_t kind = random.below(10);
+            hive_type type;
+            if (kind < 5) {
+                type = hive_t_REG_SZ;
+                data[i] = sample::utf16z(words(random, 8 + random.below(120)));
+            } else if (kind < 8) {
+                type = hive_t_REG_DWORD;
+                data[i].assign(4, '\0');
+                const std::uint32_t v = random.next();
+                std::memcpy(&data[i][0], &v, 4);
+            } else {
+                type = hive_t_REG_BINARY;
+                data[i].resize(64 + random.below(1200));
+                for (char& c : data[i]) {
+                    c = static_cast<char>(random.next());
+                }
+            }
+            values[i].key = names[i].data();
+            values[i].t = type;
+            values[i].len = data[i].size();
+            values[i].value = data[i].data();
+            const std::size_t cost = 24 + names[i].size() + (data[i].size() > 4 ? data[i].size() + 8 : 0);
+            budget = budget > cost ? budget - cost : 0;
+        }
+        if (hivex_node_set_values(h, node, values.size(), values.data(), 0) != 0) {
+            std::fprintf(stderr, "make_large_volume: cannot set values: %s\n", std::strerror(errno));
+            std::exit(1);
+        }
+    }
+
+    hive_node_h addKey(hive_node_h parent, const std::string& name) {
+        const hive_node_h child = hivex_node_add_child(h, parent, name.c_str());
+        if (child == 0) {
+            std::fprintf(stderr, "make_large_volume: cannot add key %s: %s\n", name.c_str(), std::strerror(errno));
+            std::exit(1);
+        }
+        ++keys;
+        const std::size_t cost = 96 + name.size() + 16;
+        budget = budget > cost ? budget - cost : 0;
+        return child;
+    }
+
+    // A tree three levels deep under the parent, at most 40 children per key
+    // (hivex rewrites a key's whole subkey list on every add).
+    void fillTree(hive_node_h parent) {
+        for (int vendor = 0; budget > 0; ++vendor) {
+            const hive_node_h v = addKey(parent, "Vendor" + std::to_string(vendor) + " " + words(random, 6, false));
+            fillValues(v);
+            for (int product = 0; product < 20 && budget > 0; ++product) {
+                const hive_node_h p = addKey(v, "Product" + std::to_string(product));
+                fillValues(p);
+                for (int section = 0; section < 40 && budget > 0; ++section) {
+                    fillValues(addKey(p, "Section" + std::to_string(section) + words(random, 5, false)));
+                }
+            }
+        }
+    }
+};
+
+void fail(const std::string& what) {
+    std::fprintf(stderr, "make_large_volume: %s\n", what.c_str());
+    std::exit(1);
+}
+
+// An empty hive filled until it is about `kib` KiB, with the sample user
+// hive's well-known keys on top.
+void makeTemplate(const std::string& path, std::size_t kib, std::uint64_t seed) {
+    std::string error;
+    const std::string partial = path + ".partial";
+    if (!sample::writeEmptyHive(partial, 5, error) ||
+        !sample::fillHive(partial,
+                          {sample::text("Control Panel\\Desktop", "Wallpaper", "C:\\Windows\\Web\\img0.jpg"),
+                           sample::text("Environment", "TEMP", "%USERPROFILE%\\AppData\\Local\\Temp", 2),
+                           sample::key("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer")},
+                          error)) {
+        fail(error);
+    }
+    hive_h* h = hivex_open(partial.c_str(), HIVEX_OPEN_WRITE);
+    if (h == nullptr) {
+        fail("hivex cannot open " + partial);
+    }
+    errno = 0;
+    hive_node_h software = hivex_node_get_child(h, hivex_root(h), "Software");
+    // The estimate leaves out lists and bin slack, about a fifth of the file.
+    Filler filler{h, Random{seed}, kib * 1024 * 4 / 5};
+    filler.fillTree(software);
+    if (hivex_commit(h, nullptr, 0) != 0) {
+        fail("cannot commit " + partial);
+    }
+    hivex_close(h);
+    fs::rename(partial, path);
+    std::fprintf(stderr, "template %s: %zu keys, %ju bytes\n", path.c_str(), filler.keys,
+                 static_cast<std::uintmax_t>(fs::file_size(path)));
+}
+
+std::vector<std::size_t> parseList(const char* text) {
+    std::vector<std::size_t> out;
+    for (const char* p = text; *p != '\0';) {
+        char* end = nullptr;
+        out.push_back(std::strtoull(p, &end, 10));
+        p = *end == ',' ? end + 1 : end;
+        if (end == p && *p != '\0') {
+            fail(std::string("bad list: ") + text);
+        }
+    }
+    return out;
+}
+
+std::string sidOf(std::size_t user) { return "S-1-5-21-1111111111-2222222222-3333333333-" + std::to_string(1001 + user); }
+
+std::string folderOf(std::size_t user) {
+    char name[32];
+    std::snprintf(name, sizeof name, "user%04zu", user);
+    return name;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: make_large_volume DRIVE --users N [--classes-kib A,B,...] [--big-every K "
+                             "--big-kib S] [--software-kib S] [--templates DIR]\n");
+        return 2;
+    }
+    const fs::path drive(argv[1]);
+    std::size_t users = 10;
+    std::vector<std::size_t> classes = {1024, 2048, 2048, 3072, 3072, 4096};
+    std::size_t bigEvery = 0;
+    std::size_t bigKib = 16384;
+    std::size_t softwareKib = 0;
+    fs::path templates = drive.parent_path() / "templates";
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        const char* value = argv[i + 1];
+        if (option == "--users") {
+            users = std::strtoull(value, nullptr, 10);
+        } else if (option == "--classes-kib") {
+            classes = parseList(value);
+        } else if (option == "--big-every") {
+            bigEvery = std::strtoull(value, nullptr, 10);
+        } else if (option == "--big-kib") {
+            bigKib = std::strtoull(value, nullptr, 10);
+        } else if (option == "--software-kib") {
+            softwareKib = std::strtoull(value, nullptr, 10);
+        } else if (option == "--templates") {
+            templates = value;
+        } else {
+            fail("unknown option " + option);
+        }
+    }
+    if (classes.empty()) {
+        fail("no size classes");
+    }
+    fs::create_directories(templates);
+    auto templateOf = [&](std::size_t kib) {
+        const fs::path path = templates / ("user-" + std::to_string(kib) + "k.hive");
+        if (!fs::exists(path)) {
+            makeTemplate(path.string(), kib, 0x5eed0000u + kib);
+        }
+        return path;
+    };
+
+    for (const char* folder : {"Windows/System32/config", "Users/Default"}) {
+        fs::create_directories(drive / folder);
+    }
+    // The machine's SOFTWARE hive: a bulk of other settings (copied from a
+    // template) and the profile list of this volume.
+    const fs::path software = drive / "Windows/System32/config/SOFTWARE";
+    if (softwareKib > 0) {
+        fs::copy_file(templateOf(softwareKib), software, fs::copy_options::overwrite_existing);
+    } else {
+        std::string error;
+        if (!sample::writeEmptyHive(software.string(), 5, error)) {
+            fail(error);
+        }
+    }
+    const std::string list = "Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+    std::vector<sample::Entry> entries = {
+        sample::text(list, "Default", "%SystemDrive%\\Users\\Default", 2),
+        sample::text(list, "ProfilesDirectory", "%SystemDrive%\\Users", 2),
+        sample::text(list + "\\S-1-5-18", "ProfileImagePath", "%systemroot%\\system32\\config\\systemprofile", 2),
+    };
+    for (std::size_t user = 0; user < users; ++user) {
+        entries.push_back(sample::text(list + "\\" + sidOf(user), "ProfileImagePath",
+                                       "%SystemDrive%\\Users\\" + folderOf(user), 2));
+    }
+    std::string error;
+    if (!sample::fillHive(software.string(), entries, error)) {
+        fail(error);
+    }
+
+    fs::copy_file(templateOf(classes[0]), drive / "Users/Default/NTUSER.DAT", fs::copy_options::overwrite_existing);
+    std::uintmax_t total = 0;
+    for (std::size_t user = 0; user < users; ++user) {
+        const bool big = bigEvery > 0 && user % bigEvery == bigEvery / 2;
+        const fs::path folder = drive / "Users" / folderOf(user);
+        fs::create_directories(folder);
+        const fs::path hive = folder / "NTUSER.DAT";
+        fs::copy_file(templateOf(big ? bigKib : classes[user % classes.size()]), hive,
+                      fs::copy_options::overwrite_existing);
+        total += fs::file_size(hive);
+    }
+    std::printf("%zu users, %ju bytes of user hives, SOFTWARE %ju bytes\n", users, total,
+                static_cast<std::uintmax_t>(fs::file_size(software)));
+    return 0;
+}
