@@ -1,0 +1,340 @@
+#!/usr/bin/env python3
+"""Crash consistency of the Linux tarnwick's hive write-back.
+
+Kills the tool with SIGKILL at random moments while it sets a value in every
+profile of a volume of many hives of realistic size, then checks that:
+  - every hive is byte-identical to its old version or to its new one (what
+    a complete run makes of the old one; runs are deterministic);
+  - the hives around the kill point open with hivex (hivexml walks the whole
+    tree) and pass libregf's regfinfo; the reference old and new versions of
+    every hive are checked that way once, so byte identity carries it to all;
+  - no file is left under a hive's name but a hive, and temporary files of
+    the killed run are never taken for hives;
+  - the next full run exits 0, leaves every hive as a complete run makes it
+    (new, or new written once more for hives the killed run had finished),
+    and removes the killed run's temporary files.
+
+Half of the kills come at a delay drawn uniformly over a measured run; the
+other half wait until a temporary file appears beside a randomly chosen hive
+and strike within the next few milliseconds, so that many land inside a
+write-back. The distribution is printed at the end.
+
+SIGKILL stops the process but not the kernel: what was written stays in the
+page cache and reaches the disk. It proves the order of the steps (nothing
+but a complete file is ever renamed over a hive), not what a power loss does
+to unsynced data; that rests on the fsync of the file before the rename and
+of the folder after it, which this test cannot observe.
+"""
+
+import argparse
+import collections
+import ctypes
+import hashlib
+import os
+import random
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+TEMP_MARK = ".tarnwick-"
+ARGS = ["/set", "/k", "Software\\Contoso\\Crash Test", "/vn", "Server", "/vstr", "app01.contoso.com", "/dp"]
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.file_digest(f, "sha1").hexdigest()
+
+
+def is_temporary(name):
+    return TEMP_MARK in name and name.endswith(".tmp")
+
+
+class Volume:
+    def __init__(self, drive):
+        self.drive = drive
+        users = os.path.join(drive, "Users")
+        self.folders = sorted(os.path.join(users, d) for d in os.listdir(users))
+        self.hives = [os.path.join(f, "NTUSER.DAT") for f in self.folders]
+
+    def temporaries(self):
+        found = []
+        for folder in self.folders:
+            for name in os.listdir(folder):
+                if is_temporary(name):
+                    found.append(os.path.join(folder, name))
+        return found
+
+    def digests(self):
+        return {h: digest(h) for h in self.hives}
+
+
+def run_tool(tool, drive, logdir):
+    env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=drive, TMPDIR=logdir)
+    return subprocess.run([tool] + ARGS, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def readers_fail(path, value_expected):
+    """What hivex or libregf find wrong with the hive; empty when both accept it."""
+    problems = []
+    r = subprocess.run(["hivexml", path], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if r.returncode != 0:
+        problems.append("hivexml exit %d: %s" % (r.returncode, r.stderr.decode(errors="replace").strip()[:200]))
+    # regfinfo walks every key and value; it reports what it cannot read on
+    # stderr and exits 1 (its listing on stdout is not needed here).
+    r = subprocess.run(["regfinfo", path], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if r.returncode != 0 or r.stderr.strip():
+        problems.append("regfinfo exit %d: %s" % (r.returncode, r.stderr.decode(errors="replace").strip()[:200]))
+    if value_expected is not None:
+        r = subprocess.run(["hivexget", path, "Software\\Contoso\\Crash Test", "Server"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        got = r.stdout.decode(errors="replace").strip()
+        if (r.returncode == 0 and got == "app01.contoso.com") != value_expected:
+            problems.append("hivexget exit %d gave %r" % (r.returncode, got))
+    return problems
+
+
+class CreationWatch:
+    """Reports files created in the folders (inotify), so a kill can follow
+    the creation of a temporary file without polling."""
+
+    IN_CREATE = 0x100
+
+    def __init__(self, folders):
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        for folder in folders:
+            if libc.inotify_add_watch(self.fd, folder.encode(), self.IN_CREATE) < 0:
+                raise OSError(ctypes.get_errno(), "inotify_add_watch " + folder)
+
+    def drain(self):
+        try:
+            while os.read(self.fd, 65536):
+                pass
+        except BlockingIOError:
+            pass
+
+    def wait_for_temporaries(self, count, timeout):
+        """True once `count` temporary files have been created."""
+        seen = 0
+        deadline = time.monotonic() + timeout
+        while seen < count:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+                return False
+            data = os.read(self.fd, 65536)
+            offset = 0
+            while offset < len(data):
+                _wd, _mask, _cookie, length = struct.unpack_from("iIII", data, offset)
+                name = data[offset + 16:offset + 16 + length].rstrip(b"\0").decode(errors="replace")
+                offset += 16 + length
+                if is_temporary(name):
+                    seen += 1
+        return True
+
+
+def restore(volume, pristine):
+    for hive, source in zip(volume.hives, pristine.hives):
+        shutil.copyfile(source, hive)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--generator", required=True)
+    parser.add_argument("--kills", type=int, default=200)
+    parser.add_argument("--users", type=int, default=30)
+    parser.add_argument("--classes-kib", default="256,512,1024,2048,3072")
+    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--workdir", default=os.environ.get("TARNWICK_CRASH_DIR"))
+    parser.add_argument("--keep", action="store_true")
+    options = parser.parse_args()
+
+    seed = options.seed if options.seed is not None else int.from_bytes(os.urandom(4), "little")
+    rng = random.Random(seed)
+    print("seed %d (rerun with --seed %d)" % (seed, seed))
+    base = tempfile.mkdtemp(prefix="tarnwick-crash-", dir=options.workdir)
+    started = time.monotonic()
+    failures = []
+    try:
+        pristine_drive = os.path.join(base, "old")
+        subprocess.run([options.generator, pristine_drive, "--users", str(options.users), "--classes-kib",
+                        options.classes_kib, "--templates", os.path.join(base, "templates")],
+                       check=True, stdout=subprocess.PIPE)
+        pristine = Volume(pristine_drive)
+        logdir = os.path.join(base, "log")
+        os.mkdir(logdir)
+
+        # The new versions: one complete run on a copy; and what a second
+        # complete run makes of them (the hives a killed run had finished).
+        references = {}
+        durations = []
+        for name in ("new", "new2"):
+            drive = os.path.join(base, name)
+            shutil.copytree(pristine_drive if name == "new" else os.path.join(base, "new"), drive)
+            t0 = time.monotonic()
+            r = run_tool(options.tool, drive, logdir)
+            durations.append(time.monotonic() - t0)
+            if r.returncode != 0:
+                sys.exit("reference run failed with %d: %s" % (r.returncode, r.stderr.decode(errors="replace")))
+            references[name] = Volume(drive)
+        old = pristine.digests()
+        rel = lambda p, v: os.path.relpath(p, v.drive)
+        new = {rel(h, references["new"]): d for h, d in references["new"].digests().items()}
+        new2 = {rel(h, references["new2"]): d for h, d in references["new2"].digests().items()}
+        old = {rel(h, pristine): d for h, d in old.items()}
+        for key in old:
+            if old[key] == new[key] or new[key] == new2[key]:
+                sys.exit("a run left %s unchanged: the test could not tell old from new" % key)
+        checked = set()
+        for v, expected in ((pristine, False), (references["new"], True), (references["new2"], True)):
+            for h in v.hives:
+                # Hives copied from one template are the same bytes: read one.
+                d = digest(h)
+                if d in checked:
+                    continue
+                checked.add(d)
+                problems = readers_fail(h, expected)
+                if problems:
+                    sys.exit("reference hive %s is not sound: %s" % (h, problems))
+
+        work = os.path.join(base, "work")
+        shutil.copytree(pristine_drive, work)
+        volume = Volume(work)
+        # Runs are timed on the volume the kills hit, as a measure of how
+        # long the window is.
+        timings = []
+        for _ in range(3):
+            restore(volume, pristine)
+            t0 = time.monotonic()
+            run_tool(options.tool, work, logdir)
+            timings.append(time.monotonic() - t0)
+        run_time = sorted(timings)[1]
+        print("volume: %d hives, %.1f MiB; a complete run takes %.0f ms" % (
+            len(volume.hives), sum(os.path.getsize(h) for h in volume.hives) / 2**20, run_time * 1000))
+
+        watch = CreationWatch(volume.folders)
+        where = collections.Counter()
+        temp_sizes = collections.Counter()
+        kills = 0
+        attempts = 0
+        while kills < options.kills:
+            attempts += 1
+            if attempts > options.kills * 3:
+                failures.append("only %d of %d runs could be killed before they ended" % (kills, attempts))
+                break
+            restore(volume, pristine)
+            for t in volume.temporaries():
+                failures.append("temporary file left before a run: %s" % t)
+                os.unlink(t)
+            targeted = attempts % 2 == 0
+            watch.drain()
+            env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=work, TMPDIR=logdir)
+            process = subprocess.Popen([options.tool] + ARGS, env=env, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+            if targeted:
+                # Within a couple of milliseconds of the k-th temporary file's
+                # creation: a write-back of these hives takes about that long.
+                if watch.wait_for_temporaries(rng.randint(1, len(volume.hives)), run_time * 2 + 0.2):
+                    time.sleep(rng.uniform(0, 0.001))
+            else:
+                time.sleep(rng.uniform(0, run_time))
+            process.send_signal(signal.SIGKILL)
+            code = process.wait()
+            if code != -signal.SIGKILL:
+                where["ended before the kill"] += 1
+                if code != 0:
+                    failures.append("an unkilled run exited with %d" % code)
+                continue
+            kills += 1
+
+            # The state the kill left.
+            temporaries = volume.temporaries()
+            states = {}
+            for h in volume.hives:
+                d = digest(h)
+                key = rel(h, volume)
+                states[h] = "old" if d == old[key] else "new" if d == new[key] else "torn"
+            done = sum(1 for s in states.values() if s == "new")
+            torn = [h for h, s in states.items() if s == "torn"]
+            if temporaries:
+                where["inside a write-back (temporary file present)"] += 1
+                for t in temporaries:
+                    hive = os.path.join(os.path.dirname(t), "NTUSER.DAT")
+                    full = os.path.getsize(references["new"].hives[volume.hives.index(hive)])
+                    size = os.path.getsize(t)
+                    temp_sizes["empty" if size == 0 else "complete" if size == full else "partial"] += 1
+            elif done == 0:
+                where["before the first write-back"] += 1
+            elif done == len(volume.hives):
+                where["after the last rename"] += 1
+            else:
+                where["between write-backs"] += 1
+            for h in torn:
+                failures.append("kill %d: %s is neither old nor new (%d bytes): %s" % (
+                    kills, h, os.path.getsize(h), readers_fail(h, None)))
+            # The hives at the kill point, read by the real readers: the last
+            # one written and the one being written.
+            latest = max((h for h, s in states.items() if s == "new"), key=os.path.getmtime, default=None)
+            at_risk = {latest} if latest else set()
+            at_risk.update(os.path.join(os.path.dirname(t), "NTUSER.DAT") for t in temporaries)
+            for h in sorted(at_risk - set(torn)):
+                problems = readers_fail(h, states[h] == "new")
+                if problems:
+                    failures.append("kill %d: %s: %s" % (kills, h, problems))
+            for folder in volume.folders:
+                for name in os.listdir(folder):
+                    if name != "NTUSER.DAT" and not is_temporary(name):
+                        failures.append("kill %d: unexpected file %s" % (kills, os.path.join(folder, name)))
+
+            # The next full run mends what the kill left.
+            for name in os.listdir(logdir):
+                os.unlink(os.path.join(logdir, name))
+            r = run_tool(options.tool, work, logdir)
+            log = open(os.path.join(logdir, "tarnwick.log"), encoding="latin-1").read()
+            if r.returncode != 0 or "failed" in log:
+                failures.append("kill %d: the next run exited %d or logged a failure: %s" % (kills, r.returncode, log[-400:]))
+            for h in volume.hives:
+                key = rel(h, volume)
+                expected = new2[key] if states[h] == "new" else new[key]
+                if digest(h) != expected:
+                    failures.append("kill %d: after the next run %s is not what a complete run makes" % (kills, h))
+            left = volume.temporaries()
+            if left:
+                failures.append("kill %d: the next run left temporary files: %s" % (kills, left))
+                for t in left:
+                    os.unlink(t)
+            if len(failures) > 20:
+                break
+
+        print("kills: %d (runs that ended before their kill: %d)" % (kills, where["ended before the kill"]))
+        for label, count in sorted(where.items(), key=lambda x: -x[1]):
+            if label != "ended before the kill":
+                print("  %-46s %4d  %5.1f%%" % (label, count, 100.0 * count / max(kills, 1)))
+        print("  temporary files found: %s" % dict(temp_sizes))
+        inside = where["inside a write-back (temporary file present)"]
+        if kills >= options.kills and inside < kills // 4:
+            failures.append("only %d of %d kills landed inside a write-back" % (inside, kills))
+    finally:
+        if options.keep or failures:
+            print("volumes kept in %s" % base)
+        else:
+            shutil.rmtree(base, ignore_errors=True)
+    print("%.1f s" % (time.monotonic() - started))
+    if failures:
+        print("FAILED: %d problem(s)" % len(failures))
+        for f in failures[:20]:
+            print("  " + f)
+        return 1
+    print("passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
