@@ -23,8 +23,8 @@ for target in fuzz_command_line fuzz_hive_file; do
     if build/fuzz/tests/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
         "$work" "tests/fuzz/corpus/$target" >"$artifacts/$target.log" 2>&1; then
-        grep -E "^(Done|stat::number_of_executed_units)" "$artifacts/$target.log" || true
-        tail -n 20 "$artifacts/$target.log" | grep -m1 -E "cov: [0-9]+" || true
+        grep -E "cov: [0-9]+" "$artifacts/$target.log" | tail -n 1 || true
+        grep -E "^Done" "$artifacts/$target.log" || true
     else
         echo "$target FAILED; input and report in $artifacts/" >&2
         grep -E -A 30 "fuzz check failed|ERROR|runtime error|SUMMARY" "$artifacts/$target.log" | head -n 60 >&2
