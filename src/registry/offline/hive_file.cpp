@@ -281,6 +281,11 @@ LONG HiveFile::writeBack() {
     if (hivex_commit(hive_, procPath(out.get()).c_str(), 0) != 0) {
         return fail(errno != 0 ? statusFromErrno(errno) : errorWriteFault);
     }
+    // The hive is unloaded after its write-back whatever the outcome, so its
+    // memory is given back now: the check below reads the new file whole, and
+    // holding both would double the peak for the largest hive.
+    hivex_close(hive_);
+    hive_ = nullptr;
     // What is renamed over the original must itself pass the checks a load makes.
     std::vector<unsigned char> header;
     BaseBlock written;

@@ -53,7 +53,8 @@ public:
     // Replaces the file with the hive as it is now: a temporary file in the
     // same folder, synced, given the original's owner, mode and extended
     // attributes (the NTFS security descriptor and DOS attributes included),
-    // renamed over the original, and the folder synced.
+    // renamed over the original, and the folder synced. The hive is closed
+    // once written, so the file is unloaded after this, whatever it returns.
     LONG writeBack();
 
 private:
