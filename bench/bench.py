@@ -1,0 +1,247 @@
+#!/usr/bin/env python3
+"""Speed of the Linux tarnwick on offline volumes of N profiles, against
+hivex's own tools and the bare I/O of an atomic file replacement; and of
+tarnwick.exe under Wine. Called by bench/run.sh, which builds what it needs.
+
+Each measurement is the median of --runs runs; peak memory is the largest
+resident set of one process (wait4's ru_maxrss).
+"""
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+SUBKEY = "Software\\Contoso\\Bench"
+VALUE = "Server"
+
+
+def timed(argv, env=None, cwd=None):
+    """(seconds, peak KiB, exit code) of one process."""
+    t0 = time.monotonic()
+    p = subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
+    return time.monotonic() - t0, usage.ru_maxrss, p.returncode
+
+
+def median_of(runs, one):
+    results = [one(i) for i in range(runs)]
+    return statistics.median(r[0] for r in results), max(r[1] for r in results), results
+
+
+def hives_of(drive):
+    users = os.path.join(drive, "Users")
+    return sorted(os.path.join(users, d, "NTUSER.DAT") for d in os.listdir(users))
+
+
+def measure_offline(options, n, root):
+    drive = os.path.join(root, "n%d" % n)
+    big_every = "5" if n < 40 else "40"
+    t0 = time.monotonic()
+    subprocess.run([options.generator, drive, "--users", str(n), "--big-every", big_every, "--big-kib", "16384",
+                    "--software-kib", str(options.software_kib), "--templates", os.path.join(root, "templates")],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Flush the new volume first: its write-back would otherwise slow the
+    # fsyncs of whichever way is measured first.
+    os.sync()
+    hives = hives_of(drive)
+    sizes = [os.path.getsize(h) for h in hives]
+    software = os.path.getsize(os.path.join(drive, "Windows/System32/config/SOFTWARE"))
+    row = {"N": n, "hives": len(hives), "hive_bytes": sum(sizes), "largest_user_hive": max(sizes),
+           "software_bytes": software, "generate_s": time.monotonic() - t0}
+    print("N=%d: %d hives, %.0f MiB of user hives (largest %.1f MiB), SOFTWARE %.1f MiB, made in %.1f s" % (
+        n, len(hives), sum(sizes) / 2**20, max(sizes) / 2**20, software / 2**20, row["generate_s"]), flush=True)
+    logdir = os.path.join(root, "log")
+    os.makedirs(logdir, exist_ok=True)
+    env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=drive, TMPDIR=logdir)
+
+    def tool(_):
+        result = timed([options.tool, "/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"], env=env)
+        if result[2] != 0:
+            sys.exit("tarnwick exited %d" % result[2])
+        return result
+
+    # One unmeasured run first: the volume was just written, and page cache
+    # state should be the same for all three ways.
+    tool(0)
+    row["a_s"], row["a_peak_kib"], runs = median_of(options.runs, tool)
+    row["a_runs"] = [r[0] for r in runs]
+
+    def floor(_):
+        result = timed([options.floor] + hives)
+        if result[2] != 0:
+            sys.exit("io_floor exited %d" % result[2])
+        return result
+
+    row["c_s"], row["c_peak_kib"], runs = median_of(options.runs, floor)
+    row["c_runs"] = [r[0] for r in runs]
+
+    b_runs = options.b_runs if n <= options.b_max_n else 0
+    if b_runs > 0:
+        reg = os.path.join(root, "one.reg")
+        with open(reg, "w") as f:
+            f.write("Windows Registry Editor Version 5.00\n\n[\\%s]\n\"%s\"=\"app01\"\n\n" % (SUBKEY, VALUE))
+
+        def merge_all(_):
+            t = time.monotonic()
+            peak = 0
+            for h in hives:
+                _, kib, code = timed(["hivexregedit", "--merge", h, reg])
+                if code != 0:
+                    sys.exit("hivexregedit exited %d on %s" % (code, h))
+                peak = max(peak, kib)
+            return time.monotonic() - t, peak
+
+        row["b_s"], row["b_peak_kib"], runs = median_of(b_runs, merge_all)
+        row["b_runs"] = [r[0] for r in runs]
+    if not options.keep:
+        shutil.rmtree(drive)
+    return row
+
+
+def measure_wine(options, n, root):
+    """tarnwick.exe under Wine on a prefix with n logged-off profiles whose
+    hives Wine saved itself (RegSaveKeyW); Wine cannot load regf files."""
+    prefix = os.path.join(root, "wine-n%d" % n)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("WINE") and k not in ("DISPLAY",)}
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LANG="C.UTF-8")
+
+    def call(argv, timeout=600):
+        with tempfile.TemporaryFile() as out:
+            r = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
+                               timeout=timeout)
+            out.seek(0)
+            return r.returncode, out.read().decode("utf-8", "replace")
+
+    t0 = time.monotonic()
+    call(["wineboot", "-i"])
+    call(["wineserver", "-w"])
+    subprocess.run(["wineserver", "-p60"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    try:
+        # A few hundred values per hive: Wine's saved hives are text, and this
+        # measures the per-profile path (privilege, load, set, unload).
+        values = []
+        for i in range(60):
+            values += ["Software\\Bench\\Key%d" % (i % 12), "Value%d" % i, "x" * 40]
+        script = []
+        for user in range(n):
+            folder = "C:\\users\\bench%04d" % user
+            os.makedirs(os.path.join(prefix, "drive_c", "users", "bench%04d" % user), exist_ok=True)
+            code, out = call(["wine", options.fixture, "makehive", folder + "\\ntuser.dat"] + values)
+            if code != 0:
+                sys.exit("fixture makehive failed: %s" % out)
+            code, out = call(["wine", options.fixture, "addprofile", "S-1-5-21-7-7-7-%d" % (2000 + user), folder, "sz"])
+            if code != 0:
+                sys.exit("fixture addprofile failed: %s" % out)
+        setup = time.monotonic() - t0
+        print("Wine prefix with %d profiles made in %.0f s" % (n, setup), flush=True)
+
+        def run(_):
+            result = timed(["wine", options.exe, "/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01"], env=env)
+            if result[2] != 0:
+                sys.exit("tarnwick.exe exited %d" % result[2])
+            return result
+
+        def empty(_):
+            # Wine's own start-up and exit, for comparison: the fixture with a
+            # command that touches no profile.
+            return timed(["wine", options.fixture, "tempdir"], env=env)
+
+        run(0)
+        # The walk must really have loaded and unloaded every profile.
+        code, temp = call(["wine", options.fixture, "tempdir"])
+        log_path = os.path.join(prefix, "drive_c", *temp.strip().rstrip("\\")[3:].split("\\"), "tarnwick.log")
+        with open(log_path, encoding="latin-1") as f:
+            last = f.read().split("Started with command line")[-1]
+        if last.count(": unloading") != n or "failed" in last:
+            sys.exit("tarnwick.exe did not walk the %d profiles: %s" % (n, last[-500:]))
+        seconds, _, runs = median_of(options.runs, run)
+        baseline, _, _ = median_of(options.runs, empty)
+        code, out = call(["wine", options.fixture, "listhku"])
+        return {"N": n, "wine_s": seconds, "wine_runs": [r[0] for r in runs], "wine_start_s": baseline,
+                "wine_per_profile_ms": 1000 * (seconds - baseline) / n}
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not options.keep:
+            shutil.rmtree(prefix, ignore_errors=True)
+
+
+def machine():
+    cpu = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        mem = f.readline().split()[1]
+    return {"date": time.strftime("%Y-%m-%d %H:%M %Z"), "nproc": os.cpu_count(), "cpu": cpu,
+            "memory_gib": round(int(mem) / 2**20, 1), "kernel": platform.release(),
+            "load_before": os.getloadavg()}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--generator", required=True)
+    parser.add_argument("--floor", required=True)
+    parser.add_argument("--exe")
+    parser.add_argument("--fixture")
+    parser.add_argument("--dir", required=True)
+    parser.add_argument("--sizes", default="10,100,1000")
+    parser.add_argument("--wine-sizes", default="10,100")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--b-runs", type=int, default=5)
+    parser.add_argument("--b-max-n", type=int, default=100)
+    parser.add_argument("--software-kib", type=int, default=40960)
+    parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--json")
+    options = parser.parse_args()
+
+    os.makedirs(options.dir, exist_ok=True)
+    info = machine()
+    disk = subprocess.run(["df", "-h", "--output=source,fstype,size,avail", options.dir], stdout=subprocess.PIPE,
+                          text=True).stdout.strip().splitlines()[-1]
+    info["disk"] = disk
+    print("machine: %(nproc)s CPUs (%(cpu)s), %(memory_gib)s GiB, kernel %(kernel)s, %(date)s" % info)
+    print("disk: %s; load before: %s" % (disk, info["load_before"]), flush=True)
+    rows = [measure_offline(options, int(n), options.dir) for n in options.sizes.split(",") if n]
+    wine = []
+    if options.exe and options.fixture and options.wine_sizes:
+        wine = [measure_wine(options, int(n), options.dir) for n in options.wine_sizes.split(",") if n]
+    info["load_after"] = os.getloadavg()
+
+    print()
+    print("%6s %9s | %9s %8s %9s | %9s %8s | %9s %8s | %6s %6s | %s" % (
+        "N", "MiB", "a s", "a ms/pr", "a ms/MiB", "c s", "c ms/pr", "b s", "b ms/pr", "a/c", "b/a",
+        "peak a / largest hive"))
+    for r in rows:
+        mib = (r["hive_bytes"] + r["software_bytes"]) / 2**20
+        profiles = r["hives"]
+        b = r.get("b_s")
+        largest = max(r["largest_user_hive"], r["software_bytes"])
+        print("%6d %9.0f | %9.2f %8.1f %9.2f | %9.2f %8.1f | %9s %8s | %6.2f %6s | %.0f MiB / %.0f MiB = %.2f" % (
+            r["N"], mib, r["a_s"], 1000 * r["a_s"] / profiles, 1000 * r["a_s"] / mib, r["c_s"],
+            1000 * r["c_s"] / profiles, "%.2f" % b if b else "-", "%.1f" % (1000 * b / profiles) if b else "-",
+            r["a_s"] / r["c_s"], "%.1f" % (b / r["a_s"]) if b else "-", r["a_peak_kib"] / 1024,
+            largest / 2**20, r["a_peak_kib"] * 1024 / largest))
+    for w in wine:
+        print("Wine N=%d: %.2f s per run (Wine start-up alone %.2f s), %.1f ms per profile" % (
+            w["N"], w["wine_s"], w["wine_start_s"], w["wine_per_profile_ms"]))
+    print("load after: %s" % (info["load_after"],))
+    if options.json:
+        with open(options.json, "w") as f:
+            json.dump({"machine": info, "offline": rows, "wine": wine}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
