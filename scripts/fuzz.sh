@@ -12,7 +12,7 @@ tarnwick_install_missing
 seconds=${TARNWICK_FUZZ_SECONDS:-60}
 jobs=${TARNWICK_JOBS:-2}
 cmake --preset fuzz -G Ninja >/dev/null
-cmake --build build/fuzz -j "$jobs"
+cmake --build build/fuzz -j "$jobs" --target fuzz_command_line fuzz_hive_file
 
 artifacts=build/fuzz/artifacts
 mkdir -p "$artifacts"
