@@ -100,6 +100,49 @@ TEST_F(OfflineRegistryTest, NamesMatchWithoutRegardToCaseBeyondAscii) {
     EXPECT_EQ(hivexString(host(hiveFile), "Software\\App", "\xC3\x84rger"), "second");
 }
 
+TEST_F(OfflineRegistryTest, KeysAreFoundInAnyCaseAndOnlyByTheirWholeName) {
+    makeHive(hiveFile);
+    std::vector<sample::Entry> entries;
+    for (int i = 0; i < 40; ++i) {
+        entries.push_back(sample::key("Software\\Sibling" + std::to_string(i)));
+    }
+    for (const char* name : {"Ap", "Apple", "App", "\xC3\x84rger", "Arger2"}) {
+        entries.push_back(sample::text(std::string("Software\\") + name, "Which", name));
+    }
+    std::string error;
+    ASSERT_TRUE(sample::fillHive(host(hiveFile), entries, error)) << error;
+    struct Case {
+        const wchar_t* key;
+        const wchar_t* which;  // nullptr: no such key
+    };
+    const Case cases[] = {
+        {L"software\\APP", L"App"},
+        {L"SOFTWARE\\apple", L"Apple"},
+        {L"Software\\aP", L"Ap"},
+        {L"Software\\Appl", nullptr},
+        {L"Software\\Apples", nullptr},
+        {L"Software\\A", nullptr},
+        {L"Software\\\x00e4RGER", L"\x00c4rger"},
+        // No other letter upper-cases to an ASCII one: "ARGER" is not "\x00c4rger".
+        {L"Software\\ARGER", nullptr},
+        {L"Software\\aRGER2", L"Arger2"},
+    };
+    withLoadedHive([&](HKEY root) {
+        for (const Case& c : cases) {
+            wchar_t buffer[64] = {};
+            DWORD size = sizeof buffer;
+            const LONG status = RegGetValueW(root, c.key, L"Which", RRF_RT_REG_SZ, nullptr, buffer, &size);
+            if (c.which == nullptr) {
+                EXPECT_EQ(status, ERROR_FILE_NOT_FOUND) << utf8FromWide(c.key);
+            } else {
+                EXPECT_EQ(status, ERROR_SUCCESS) << utf8FromWide(c.key);
+                EXPECT_EQ(std::wstring(buffer), c.which) << utf8FromWide(c.key);
+            }
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
 struct Refusal {
     const char* what;
     std::uint32_t minorVersion;

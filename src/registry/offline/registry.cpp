@@ -99,6 +99,8 @@ std::wstring nodeName(hive_h* h, hive_node_h node) {
     return name ? wideFromUtf8(name.get()) : std::wstring();
 }
 
+char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c; }
+
 // The child with the name, compared as Windows compares key names (hivex's
 // own lookup folds ASCII letters only). 0 when there is none.
 hive_node_h findChild(hive_h* h, hive_node_h node, const std::wstring& name) {
@@ -106,8 +108,33 @@ hive_node_h findChild(hive_h* h, hive_node_h node, const std::wstring& name) {
     if (!children) {
         return 0;
     }
+    // Every key of a profile list is looked up among all its siblings, so
+    // with many profiles this loop runs N^2 times: an ASCII name (the usual
+    // case, and every SID) is compared on hivex's UTF-8 bytes directly. No
+    // other character upper-cases to an ASCII one, and UTF-8 bytes of other
+    // characters are never ASCII, so the result is sameName's.
+    bool ascii = true;
+    std::string wanted;
+    for (wchar_t c : name) {
+        ascii = ascii && c > 0 && c < 0x80;
+        wanted += asciiUpper(static_cast<char>(c));
+    }
     for (const hive_node_h* child = children.get(); *child != 0; ++child) {
-        if (offline::sameName(nodeName(h, *child), name)) {
+        if (!ascii) {
+            if (offline::sameName(nodeName(h, *child), name)) {
+                return *child;
+            }
+            continue;
+        }
+        Owned<char> raw(hivex_node_name(h, *child));
+        if (!raw) {
+            continue;
+        }
+        std::size_t i = 0;
+        while (i < wanted.size() && raw.get()[i] != '\0' && asciiUpper(raw.get()[i]) == wanted[i]) {
+            ++i;
+        }
+        if (i == wanted.size() && raw.get()[i] == '\0') {
             return *child;
         }
     }
