@@ -19,8 +19,10 @@ mkdir -p "$artifacts"
 status=0
 for target in fuzz_command_line fuzz_hive_file; do
     work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-corpus.XXXXXX")
+    # The volume and the log of the target; in memory when /dev/shm is there.
+    if [ -w /dev/shm ]; then scratch=$(mktemp -d /dev/shm/tarnwick-fuzz.XXXXXX); else scratch=$(mktemp -d); fi
     echo "Fuzzing $target for ${seconds}s"
-    if build/fuzz/tests/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    if TARNWICK_FUZZ_SCRATCH="$scratch" build/fuzz/tests/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
         "$work" "tests/fuzz/corpus/$target" >"$artifacts/$target.log" 2>&1; then
         grep -E "cov: [0-9]+" "$artifacts/$target.log" | tail -n 1 || true
@@ -30,6 +32,6 @@ for target in fuzz_command_line fuzz_hive_file; do
         grep -E -A 30 "fuzz check failed|ERROR|runtime error|SUMMARY" "$artifacts/$target.log" | head -n 60 >&2
         status=1
     fi
-    rm -rf "$work"
+    rm -rf "$work" "$scratch"
 done
 exit "$status"
