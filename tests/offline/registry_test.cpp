@@ -254,3 +254,40 @@ TEST_F(OfflineRegistryTest, UnloadWritesOnlyWhatChanged) {
 }
 
 }  // namespace
+
+namespace {
+
+std::uint32_t readU32(const std::string& bytes, std::size_t at) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, bytes.data() + at, sizeof(v));
+    return v;
+}
+
+TEST_F(OfflineRegistryTest, BrokenSubkeyListIsABadHiveNotAMissingKey) {
+    makeHive(hiveFile);
+    // Spoil the signature of the root key's subkey list: the base block and
+    // its checksum stay valid, so the hive loads, but its keys cannot be read.
+    std::string bytes = fileBytes(host(hiveFile));
+    const std::size_t root = 4096 + readU32(bytes, 36);
+    ASSERT_EQ(bytes.substr(root + 4, 2), "nk");
+    const std::size_t list = 4096 + readU32(bytes, root + 32);
+    ASSERT_LT(list + 6, bytes.size());
+    bytes[list + 4] = 'X';
+    bytes[list + 5] = 'X';
+    writeBytes(host(hiveFile), bytes);
+
+    const LONG statuses[] = {
+        withLoadedHive([](HKEY root) {
+            HKEY key = nullptr;
+            return RegOpenKeyExW(root, L"Software", 0, KEY_READ, &key);
+        }),
+        withLoadedHive([](HKEY root) { return RegDeleteKeyValueW(root, L"Software\\App", L"Owner"); }),
+        withLoadedHive([](HKEY root) { return setText(root, L"Software\\App", L"Owner", L"x"); }),
+    };
+    for (LONG status : statuses) {
+        EXPECT_EQ(status, ERROR_BADDB);
+    }
+    EXPECT_EQ(fileBytes(host(hiveFile)), bytes);
+}
+
+}  // namespace

@@ -102,11 +102,13 @@ std::wstring nodeName(hive_h* h, hive_node_h node) {
 char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c; }
 
 // The child with the name, compared as Windows compares key names (hivex's
-// own lookup folds ASCII letters only). 0 when there is none.
-hive_node_h findChild(hive_h* h, hive_node_h node, const std::wstring& name) {
+// own lookup folds ASCII letters only). 2 when there is none; 1009 when the
+// key's subkey list or a subkey's name cannot be read, so that a broken hive
+// is not taken for a missing key.
+LONG findChild(hive_h* h, hive_node_h node, const std::wstring& name, hive_node_h& found) {
     Owned<hive_node_h> children(hivex_node_children(h, node));
     if (!children) {
-        return 0;
+        return ERROR_BADDB;
     }
     // Every key of a profile list is looked up among all its siblings, so
     // with many profiles this loop runs N^2 times: an ASCII name (the usual
@@ -121,24 +123,30 @@ hive_node_h findChild(hive_h* h, hive_node_h node, const std::wstring& name) {
     }
     for (const hive_node_h* child = children.get(); *child != 0; ++child) {
         if (!ascii) {
-            if (offline::sameName(nodeName(h, *child), name)) {
-                return *child;
+            Owned<char> childName(hivex_node_name(h, *child));
+            if (!childName) {
+                return ERROR_BADDB;
+            }
+            if (offline::sameName(wideFromUtf8(childName.get()), name)) {
+                found = *child;
+                return ERROR_SUCCESS;
             }
             continue;
         }
         Owned<char> raw(hivex_node_name(h, *child));
         if (!raw) {
-            continue;
+            return ERROR_BADDB;
         }
         std::size_t i = 0;
         while (i < wanted.size() && raw.get()[i] != '\0' && asciiUpper(raw.get()[i]) == wanted[i]) {
             ++i;
         }
         if (i == wanted.size() && raw.get()[i] == '\0') {
-            return *child;
+            found = *child;
+            return ERROR_SUCCESS;
         }
     }
-    return 0;
+    return ERROR_FILE_NOT_FOUND;
 }
 
 LONG openSoftwareHive(std::shared_ptr<Hive>& out) {
@@ -216,9 +224,10 @@ LONG walk(const Location& from, const std::vector<std::wstring>& parts, Location
     }
     hive_h* h = at.hive->file->handle();
     for (; consumed < parts.size(); ++consumed) {
-        const hive_node_h child = findChild(h, at.node, parts[consumed]);
-        if (child == 0) {
-            return ERROR_FILE_NOT_FOUND;
+        hive_node_h child = 0;
+        const LONG status = findChild(h, at.node, parts[consumed], child);
+        if (status != ERROR_SUCCESS) {
+            return status;
         }
         at.node = child;
     }
