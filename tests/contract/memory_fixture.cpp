@@ -6,7 +6,7 @@
 
 namespace {
 
-std::vector<std::uint8_t> dataOf(const ValueSpec& v) {
+std::vector<std::uint8_t> dataOf(const ValueLayout& v) {
     if (v.type == REG_DWORD) {
         return {static_cast<std::uint8_t>(v.number), static_cast<std::uint8_t>(v.number >> 8),
                 static_cast<std::uint8_t>(v.number >> 16), static_cast<std::uint8_t>(v.number >> 24)};
@@ -18,12 +18,12 @@ std::vector<std::uint8_t> dataOf(const ValueSpec& v) {
 
 class MemoryFixture : public RegistryFixture {
 public:
-    std::vector<std::wstring> prepare(const std::vector<ValueSpec>& machineValues,
-                                      const std::vector<HiveSpec>& hives) override {
+    std::vector<std::wstring> prepare(const std::vector<ValueLayout>& machineValues,
+                                      const std::vector<HiveLayout>& hives) override {
         memplat::reset();
         const std::wstring base = L"Software\\TarnwickContract";
         memplat::createKey(HKEY_LOCAL_MACHINE, base);
-        for (const ValueSpec& v : machineValues) {
+        for (const ValueLayout& v : machineValues) {
             memplat::setValue(HKEY_LOCAL_MACHINE, base + L"\\" + v.key, v.name, v.type, dataOf(v));
         }
         std::vector<std::wstring> files;
@@ -33,7 +33,7 @@ public:
             for (const std::wstring& key : hives[i].keys) {
                 memplat::createHiveKey(file, key);
             }
-            for (const ValueSpec& v : hives[i].values) {
+            for (const ValueLayout& v : hives[i].values) {
                 memplat::setHiveValue(file, v.key, v.name, v.type, dataOf(v));
             }
             files.push_back(file);

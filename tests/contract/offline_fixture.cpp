@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-sample::Entry entryOf(const std::wstring& keyPrefix, const ValueSpec& v) {
+sample::Entry entryOf(const std::wstring& keyPrefix, const ValueLayout& v) {
     std::wstring key = keyPrefix;
     if (!v.key.empty()) {
         key += (key.empty() ? L"" : L"\\") + v.key;
@@ -45,8 +45,8 @@ public:
         }
     }
 
-    std::vector<std::wstring> prepare(const std::vector<ValueSpec>& machineValues,
-                                      const std::vector<HiveSpec>& hives) override {
+    std::vector<std::wstring> prepare(const std::vector<ValueLayout>& machineValues,
+                                      const std::vector<HiveLayout>& hives) override {
         offline::resetRegistry();
         offline::resetPlatformState();
         std::error_code ignored;
@@ -62,7 +62,7 @@ public:
         const fs::path config = fs::path(drive_) / "Windows/System32/config";
         fs::create_directories(config);
         std::vector<sample::Entry> software = {sample::key("TarnwickContract")};
-        for (const ValueSpec& v : machineValues) {
+        for (const ValueLayout& v : machineValues) {
             software.push_back(entryOf(L"TarnwickContract", v));
         }
         require(sample::writeEmptyHive((config / "SOFTWARE").string(), 5, error) &&
@@ -77,7 +77,7 @@ public:
             for (const std::wstring& key : hives[i].keys) {
                 entries.push_back(sample::key(utf8FromWide(key)));
             }
-            for (const ValueSpec& v : hives[i].values) {
+            for (const ValueLayout& v : hives[i].values) {
                 entries.push_back(entryOf(L"", v));
             }
             const std::string file = (folder / "NTUSER.DAT").string();

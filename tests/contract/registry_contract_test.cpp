@@ -66,12 +66,12 @@ protected:
     }
 
     // Lays the world out, then enables the restore privilege as the tool does.
-    std::vector<std::wstring> prepare(const std::vector<ValueSpec>& machineValues, const std::vector<HiveSpec>& hives) {
+    std::vector<std::wstring> prepare(const std::vector<ValueLayout>& machineValues, const std::vector<HiveLayout>& hives) {
         auto files = registryFixture().prepare(machineValues, hives);
         EXPECT_TRUE(setRestorePrivilege(true));
         return files;
     }
-    std::vector<std::wstring> prepareHives(const std::vector<HiveSpec>& hives) { return prepare({}, hives); }
+    std::vector<std::wstring> prepareHives(const std::vector<HiveLayout>& hives) { return prepare({}, hives); }
     HKEY openMount(REGSAM access = KEY_WRITE) {
         HKEY key = nullptr;
         EXPECT_EQ(RegOpenKeyExW(HKEY_USERS, mount_.c_str(), 0, access, &key), ERROR_SUCCESS);

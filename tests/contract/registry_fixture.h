@@ -7,7 +7,7 @@
 
 #include "platform/winapi.h"
 
-struct ValueSpec {
+struct ValueLayout {
     std::wstring key;  // relative to the root (or hive) it is laid out in
     std::wstring name;
     DWORD type;        // REG_SZ, REG_EXPAND_SZ or REG_DWORD
@@ -15,9 +15,9 @@ struct ValueSpec {
     DWORD number = 0;
 };
 
-struct HiveSpec {
+struct HiveLayout {
     std::vector<std::wstring> keys;
-    std::vector<ValueSpec> values;
+    std::vector<ValueLayout> values;
 };
 
 class RegistryFixture {
@@ -25,9 +25,9 @@ public:
     virtual ~RegistryFixture() = default;
     // A fresh world for one test: the given keys and values below
     // HKEY_LOCAL_MACHINE\Software\TarnwickContract, and one hive file per
-    // spec. Returns the hive files' Windows paths, in order.
-    virtual std::vector<std::wstring> prepare(const std::vector<ValueSpec>& machineValues,
-                                              const std::vector<HiveSpec>& hives) = 0;
+    // HiveLayout. Returns the hive files' Windows paths, in order.
+    virtual std::vector<std::wstring> prepare(const std::vector<ValueLayout>& machineValues,
+                                              const std::vector<HiveLayout>& hives) = 0;
     // A Windows path in an existing folder where no file is.
     virtual std::wstring missingFilePath() = 0;
     virtual bool fileExists(const std::wstring& windowsPath) = 0;

@@ -21,7 +21,7 @@ void enable(const wchar_t* privilege) {
     CloseHandle(token);
 }
 
-void write(HKEY root, const std::wstring& base, const ValueSpec& v) {
+void write(HKEY root, const std::wstring& base, const ValueLayout& v) {
     HKEY key = nullptr;
     const std::wstring path = v.key.empty() ? base : base + L"\\" + v.key;
     if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0) {
@@ -45,24 +45,24 @@ void createKey(HKEY root, const std::wstring& path) {
 
 class WindowsFixture : public RegistryFixture {
 public:
-    std::vector<std::wstring> prepare(const std::vector<ValueSpec>& machineValues,
-                                      const std::vector<HiveSpec>& hives) override {
+    std::vector<std::wstring> prepare(const std::vector<ValueLayout>& machineValues,
+                                      const std::vector<HiveLayout>& hives) override {
         const std::wstring base = L"Software\\TarnwickContract";
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, base.c_str());
         createKey(HKEY_LOCAL_MACHINE, base);
-        for (const ValueSpec& v : machineValues) {
+        for (const ValueLayout& v : machineValues) {
             write(HKEY_LOCAL_MACHINE, base, v);
         }
         enable(L"SeBackupPrivilege");
         std::vector<std::wstring> files;
-        for (const HiveSpec& hive : hives) {
+        for (const HiveLayout& hive : hives) {
             const std::wstring source = L"Software\\TarnwickContractSource";
             RegDeleteTreeW(HKEY_CURRENT_USER, source.c_str());
             createKey(HKEY_CURRENT_USER, source);
             for (const std::wstring& key : hive.keys) {
                 createKey(HKEY_CURRENT_USER, source + L"\\" + key);
             }
-            for (const ValueSpec& v : hive.values) {
+            for (const ValueLayout& v : hive.values) {
                 write(HKEY_CURRENT_USER, source, v);
             }
             const std::wstring file = folder() + L"hive" + std::to_wstring(++fileCounter_) + L".dat";
