@@ -2,7 +2,8 @@
 # Builds the Linux tarnwick, lays out a sample Windows system drive in a
 # temporary folder, sets a value in every profile's hive (the Default
 # profile's included) and shows the log and the value read back from each
-# hive file with hivexget.
+# hive file with hivexget; then does the same below Software\Classes, which
+# goes to the users' classes hives.
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -38,6 +39,28 @@ while IFS= read -r -d '' hive; do
     value="$(hivexget "$hive" "$key" "$name" 2>/dev/null || true)"
     printf '%-52s %s\n' "$relative" "${value:-(not set)}"
 done < <(find "$drive/Users" "$drive/Windows/System32/config/systemprofile" -type f -iname ntuser.dat -print0 | sort -z)
+
+# The same for a file association: Software\Classes lives in each user's
+# classes hive (UsrClass.dat), not in ntuser.dat.
+classes='Software\Classes\.tarnwick-demo'
+echo
+echo "Running: tarnwick /set /k \"$classes\" /vn $name /vstr \"$text\" /dp"
+lines_before=$(wc -l <"$work/tmp/tarnwick.log")
+classes_status=0
+TMPDIR="$work/tmp" TARNWICK_SYSTEM_DRIVE="$drive" "$build/tarnwick" /set /k "$classes" /vn "$name" /vstr "$text" /dp ||
+    classes_status=$?
+echo "exit code: $classes_status"
+[ "$status" -ne 0 ] || status=$classes_status
+echo
+echo "---- the lines this run added to the log (the Default profile has no classes hive) ----"
+tail -n +"$((lines_before + 1))" "$work/tmp/tarnwick.log" | tr -d '\r' | iconv -f ISO-8859-1 -t UTF-8
+echo
+echo "---- value read back from every classes hive, below its root ----"
+while IFS= read -r -d '' hive; do
+    relative="${hive#"$drive"/}"
+    value="$(hivexget "$hive" '.tarnwick-demo' "$name" 2>/dev/null || true)"
+    printf '%-64s %s\n' "$relative" "${value:-(not set)}"
+done < <(find "$drive/Users" -type f -iname usrclass.dat -print0 | sort -z)
 echo
 echo "The sample volume stays in $drive"
 exit "$status"

@@ -246,16 +246,23 @@ bool fillHive(const std::string& path, const std::vector<Entry>& entries, std::s
     return ok;
 }
 
+const char* const classesHiveFolder = "AppData/Local/Microsoft/Windows";
+
 const std::vector<SampleUser>& sampleUsers() {
+    const std::string classes = std::string(classesHiveFolder) + "/UsrClass.dat";
     static const std::vector<SampleUser> users = {
-        {"S-1-5-21-3623811015-3361044348-30300820-1001", "%SystemDrive%\\Users\\Alice", "alice", "ntuser.dat"},
-        {"S-1-5-21-3623811015-3361044348-30300820-1002", "C:\\Users\\Bob", "bob", "NTUSER.DAT"},
+        {"S-1-5-21-3623811015-3361044348-30300820-1001", "%SystemDrive%\\Users\\Alice", "alice", "ntuser.dat",
+         classes},
+        {"S-1-5-21-3623811015-3361044348-30300820-1002", "C:\\Users\\Bob", "bob", "NTUSER.DAT",
+         "appdata/local/microsoft/windows/usrclass.dat"},
         {"S-1-12-1-2847362731-1183476298-3456078251-2934587162", "%SystemDrive%\\Users\\JanNowak", "JanNowak",
-         "NtUser.dat"},
-        {"S-1-5-21-3623811015-3361044348-30300820-1003", "%SystemDrive%\\Users\\Carol", "", ""},
-        {"S-1-5-21-3623811015-3361044348-30300820-1004", "C:\\Users\\TEMP", "", ""},
-        {"S-1-5-21-3623811015-3361044348-30300820-1004.bak", "%SystemDrive%\\Users\\Dave", "Dave", "NTUSER.DAT"},
-        {"S-1-5-21-3623811015-3361044348-30300820-1005", "%SystemDrive%\\Users\\Zoë", "Zoë", "NTUSER.DAT"},
+         "NtUser.dat", classes},
+        {"S-1-5-21-3623811015-3361044348-30300820-1003", "%SystemDrive%\\Users\\Carol", "", "", ""},
+        {"S-1-5-21-3623811015-3361044348-30300820-1004", "C:\\Users\\TEMP", "", "", ""},
+        {"S-1-5-21-3623811015-3361044348-30300820-1004.bak", "%SystemDrive%\\Users\\Dave", "Dave", "NTUSER.DAT",
+         classes},
+        // Her classes hive is missing, though its folder is there.
+        {"S-1-5-21-3623811015-3361044348-30300820-1005", "%SystemDrive%\\Users\\Zoë", "Zoë", "NTUSER.DAT", ""},
     };
     return users;
 }
@@ -305,16 +312,33 @@ bool makeSampleVolume(const std::string& drive, std::string& error) {
         };
         return writeEmptyHive(file.string(), 5, error) && fillHive(file.string(), entries, error);
     };
+    // A classes hive as Windows fills it: file associations, COM classes,
+    // and Explorer's per-folder settings under Local Settings.
+    auto classesHive = [&](const fs::path& file, const std::string& who) {
+        const std::vector<Entry> entries = {
+            text(".sample", "Content Type", "text/plain"),
+            key("CLSID"),
+            key("Wow6432Node\\CLSID"),
+            text("Local Settings\\Software\\Microsoft\\Windows\\Shell", "Owner", who),
+        };
+        return writeEmptyHive(file.string(), 5, error) && fillHive(file.string(), entries, error);
+    };
     if (!userHive(root / "Users/Default/NTUSER.DAT", "Default") ||
         !userHive(root / "Windows/System32/config/systemprofile/ntuser.dat", "SYSTEM")) {
         return false;
     }
+    // The Default profile has the folder, but no classes hive.
+    fs::create_directories(root / "Users/Default" / classesHiveFolder, ec);
     for (const SampleUser& user : sampleUsers()) {
         if (user.folder.empty()) {
             continue;
         }
-        fs::create_directories(root / "Users" / user.folder, ec);
-        if (ec || !userHive(root / "Users" / user.folder / user.hiveName, user.folder)) {
+        const fs::path folder = root / "Users" / user.folder;
+        fs::create_directories(user.classesHive.empty() ? folder / classesHiveFolder
+                                                        : (folder / user.classesHive).parent_path(),
+                               ec);
+        if (ec || !userHive(folder / user.hiveName, user.folder) ||
+            (!user.classesHive.empty() && !classesHive(folder / user.classesHive, user.folder))) {
             if (error.empty()) {
                 error = "cannot make the folder of " + user.folder;
             }

@@ -37,11 +37,18 @@ struct SampleUser {
     std::string profilePath;  // as the profile list holds it
     std::string folder;       // under Users/, empty when the folder is missing
     std::string hiveName;     // the NTUSER.DAT spelling in that folder
+    std::string classesHive;  // the UsrClass.dat path in that folder, in its
+                              // spelling; empty when the user has none
 };
 const std::vector<SampleUser>& sampleUsers();
 
+// The folder of a profile that holds its classes hive, UsrClass.dat.
+extern const char* const classesHiveFolder;
+
 // Lays out a system drive under the directory: the SOFTWARE hive with the
-// profile list, the Default profile and the users' folders with their hives.
+// profile list, the Default profile and the users' folders with their hives
+// (ntuser.dat and, for most users, the classes hive; the Default profile has
+// none, as new users get theirs at first logon).
 bool makeSampleVolume(const std::string& drive, std::string& error);
 
 }  // namespace sample

@@ -5,6 +5,7 @@
 #include "app/options.h"
 #include "hives/callback.h"
 #include "hives/profiles.h"
+#include "hives/user_hive.h"
 #include "log/log.h"
 #include "ops/processing.h"
 
@@ -13,9 +14,13 @@ int runTarnwick(const wchar_t* argumentText) {
     CommandLineArgs args = parseCommandLine(argumentText);
     logParsedArgs(args);
 
+    // Software\Classes goes to each user's classes hive, everything else
+    // (a missing subkey too, which every hive then reports) to ntuser.dat.
+    const UserHive hive = args.subKey.has_value() ? userHiveOfSubKey(*args.subKey) : UserHive::profile;
+
     // The callback owns its own copy of the options, taken after the report.
     HiveCallback callback = [options = args](HKEY hiveRoot) { processingFunc(options, hiveRoot); };
-    const bool walked = enumAllUserRegHives(args.includeDefaultProfile, std::move(callback));
+    const bool walked = enumAllUserRegHives(args.includeDefaultProfile, hive, std::move(callback));
     if (!walked) {
         logLine() << L"Enumeration of user profiles failed\n";
     }

@@ -19,8 +19,8 @@ LONG openLoadedKeyAndCallCallback(const wchar_t* mountName, HiveCallback callbac
     return ERROR_SUCCESS;
 }
 
-std::wstring joinHiveFilePath(const std::wstring& profileDirectory) {
-    const wchar_t* const fileName = L"ntuser.dat";
+std::wstring joinHiveFilePath(const std::wstring& profileDirectory, UserHive hive) {
+    const wchar_t* const fileName = userHiveFileName(hive);
     if (profileDirectory.empty()) {
         return fileName;
     }
@@ -34,8 +34,10 @@ std::wstring joinHiveFilePath(const std::wstring& profileDirectory) {
     return profileDirectory + L'\\' + fileName;
 }
 
-void maybeLoadUserHiveAndCallCallback(const wchar_t* mountName, const wchar_t* profileDirectory,
-                                      HiveCallback callback) {
+void maybeLoadUserHiveAndCallCallback(const wchar_t* profileMountName, const wchar_t* profileDirectory,
+                                      UserHive hive, HiveCallback callback) {
+    const std::wstring hiveMountName = userHiveMountName(profileMountName, hive);
+    const wchar_t* const mountName = hiveMountName.c_str();
     const LONG firstStatus = openLoadedKeyAndCallCallback(mountName, callback);
     if (firstStatus == ERROR_SUCCESS) {
         return;
@@ -46,7 +48,7 @@ void maybeLoadUserHiveAndCallCallback(const wchar_t* mountName, const wchar_t* p
         return;
     }
 
-    const std::wstring hiveFile = joinHiveFilePath(profileDirectory);
+    const std::wstring hiveFile = joinHiveFilePath(profileDirectory, hive);
     logLine() << L"HKEY_USERS\\" << mountName << L": loading " << QuotedPath{hiveFile} << L"\n";
     const LONG loadStatus = RegLoadKeyW(HKEY_USERS, mountName, hiveFile.c_str());
     if (loadStatus != ERROR_SUCCESS) {

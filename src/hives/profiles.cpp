@@ -45,7 +45,7 @@ bool readStringOrExpandStringValue(HKEY key, const wchar_t* subKeyName, const wc
     return true;
 }
 
-bool enumAllUserRegHives(bool includeDefaultProfile, HiveCallback callback) {
+bool enumAllUserRegHives(bool includeDefaultProfile, UserHive hive, HiveCallback callback) {
     if (!callback) {
         logLine() << L"enumAllUserRegHives: callback not specified\n";
         return false;
@@ -84,13 +84,13 @@ bool enumAllUserRegHives(bool includeDefaultProfile, HiveCallback callback) {
                       << L"', failed to read the profile image path\n";
             continue;
         }
-        maybeLoadUserHiveAndCallCallback(sid, profileDirectory.c_str(), callback);
+        maybeLoadUserHiveAndCallCallback(sid, profileDirectory.c_str(), hive, callback);
     }
 
     if (includeDefaultProfile) {
         std::wstring defaultDirectory;
         if (readStringOrExpandStringValue(profileList, nullptr, L"Default", defaultDirectory)) {
-            maybeLoadUserHiveAndCallCallback(defaultProfileMountName, defaultDirectory.c_str(), callback);
+            maybeLoadUserHiveAndCallCallback(defaultProfileMountName, defaultDirectory.c_str(), hive, callback);
         } else {
             logLine() << L"enumAllUserRegHives: could not read path to the default profile\n";
         }

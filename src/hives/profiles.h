@@ -3,12 +3,14 @@
 #include <string>
 
 #include "hives/callback.h"
+#include "hives/user_hive.h"
 #include "platform/winapi.h"
 
 // Walks the machine's profile list (and, when asked, the default profile) and
-// runs the callback on every profile's hive. False when the walk could not
-// start: no callback, no restore privilege, or no access to the profile list.
-bool enumAllUserRegHives(bool includeDefaultProfile, HiveCallback callback);
+// runs the callback on the given hive of every profile. False when the walk
+// could not start: no callback, no restore privilege, or no access to the
+// profile list.
+bool enumAllUserRegHives(bool includeDefaultProfile, UserHive hive, HiveCallback callback);
 
 // Reads a REG_SZ or REG_EXPAND_SZ value and expands environment references in
 // it. subKeyName may be null to read from the key itself. The output is only

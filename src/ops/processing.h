@@ -3,6 +3,8 @@
 #include "app/options.h"
 #include "platform/winapi.h"
 
-// Sets or deletes the requested value below one hive root; every failure is
-// logged and nothing is reported back, so one hive cannot stop the walk.
+// Sets or deletes the requested value below one hive root, which is the root
+// of the user hive that holds the subkey (userHiveOfSubKey), at the subkey's
+// path inside that hive. Every failure is logged and nothing is reported
+// back, so one hive cannot stop the walk.
 void processingFunc(const CommandLineArgs& args, HKEY hiveRoot);

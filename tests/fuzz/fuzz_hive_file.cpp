@@ -75,7 +75,7 @@ Pass runOperation(Operation operation) {
     args.valueName = valueName;
     args.valueSZ = valueText;
     Pass pass;
-    maybeLoadUserHiveAndCallCallback(mountName, profileDirectory, [&](HKEY root) {
+    maybeLoadUserHiveAndCallCallback(mountName, profileDirectory, UserHive::profile, [&](HKEY root) {
         pass.called = true;
         processingFunc(args, root);
     });

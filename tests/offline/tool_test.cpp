@@ -1,14 +1,16 @@
 // The Linux tarnwick as a user runs it: on a sample volume in a folder, on a
 // real NTFS volume through ntfs-3g, and without a volume.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <filesystem>
+#include <functional>
+#include <map>
 
 #include "offline_test_support.h"
 #include "sample_volume.h"
@@ -63,6 +65,171 @@ TEST_F(ToolTest, SetAndDeleteInEveryProfileOfASampleVolume) {
         const bool isDefault = hive.find("Default") != std::string::npos;
         EXPECT_EQ(hivexString(host(hive), valueKey, "Greeting").has_value(), isDefault) << hive;
         EXPECT_TRUE(temporaryFiles(fs::path(hive).parent_path().string()).empty()) << hive;
+    }
+}
+
+// ---- The classes hives ----
+
+const char* const classesKey = "Software\\Classes\\.tarnwick\\Shell";
+const char* const keyInClassesHive = ".tarnwick\\Shell";
+
+struct ClassesHive {
+    std::string sid;
+    std::string file;  // relative to the drive
+};
+
+std::vector<ClassesHive> sampleClassesHives() {
+    std::vector<ClassesHive> hives;
+    for (const sample::SampleUser& user : sample::sampleUsers()) {
+        if (!user.classesHive.empty()) {
+            hives.push_back({user.sid, "Users/" + user.folder + "/" + user.classesHive});
+        }
+    }
+    return hives;
+}
+
+// The lines a user's classes hive gets when it cannot be loaded.
+std::string classesLoadFailed(const std::string& mount, const std::string& directory, int status) {
+    const std::string file = "\"C:\\\\Users\\\\" + directory + "\\\\AppData\\\\Local\\\\Microsoft\\\\Windows\\\\UsrClass.dat\"";
+    return "maybeLoadUserHiveAndCallCallback: RegLoadKeyW() failed for HKEY_USERS\\" + mount + "_Classes, file path = '" +
+           file + "', error = " + std::to_string(status) + "\r\n";
+}
+
+std::uint32_t dwordAt(const std::string& bytes, std::size_t at) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, bytes.data() + at, sizeof(v));
+    return v;
+}
+
+void putDwordAt(std::string& bytes, std::size_t at, std::uint32_t value) { std::memcpy(&bytes[at], &value, 4); }
+
+// A base block that is sound but for what the caller changed.
+void fixChecksum(std::string& bytes) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < 127; ++i) {
+        sum ^= dwordAt(bytes, i * 4);
+    }
+    putDwordAt(bytes, 508, sum == 0 ? 1 : sum == 0xFFFFFFFF ? 0xFFFFFFFE : sum);
+}
+
+TEST_F(ToolTest, ClassesSubkeyGoesToEveryUsrClassDatAndNtuserDatStaysByteIdentical) {
+    std::string error;
+    ASSERT_TRUE(sample::makeSampleVolume(drive_, error)) << error;
+    // One classes hive has transaction logs of its own; being clean, it does
+    // not need them, and they are no business of ours.
+    const std::string janLogs = "Users/JanNowak/AppData/Local/Microsoft/Windows/UsrClass.dat.LOG";
+    writeBytes(host(janLogs + "1"), std::string(512, '\x11'));
+    writeBytes(host(janLogs + "2"), std::string(512, '\x22'));
+    std::map<std::string, std::string> before;
+    for (const std::string& hive : sampleHives()) {
+        before[hive] = fileBytes(host(hive));
+    }
+    for (const std::string& logFile : {janLogs + "1", janLogs + "2"}) {
+        before[logFile] = fileBytes(host(logFile));
+    }
+
+    const std::string text = "Grüße aus den Klassen";
+    ToolRun run = runTool({"/set", "/k", classesKey, "/vn", "Greeting", "/vstr", text, "/dp"}, drive_);
+    EXPECT_EQ(run.exitCode, 0) << run.log;
+    EXPECT_EQ(run.stderrText, "");
+    for (const ClassesHive& hive : sampleClassesHives()) {
+        EXPECT_EQ(hivexString(host(hive.file), keyInClassesHive, "Greeting"), text) << hive.file;
+        EXPECT_EQ(regfexportString(host(hive.file), keyInClassesHive, "Greeting"), text) << hive.file;
+        EXPECT_EQ(regfexportString(host(hive.file), ".sample", "Content Type"), "text/plain") << hive.file;
+        EXPECT_NE(run.log.find("HKEY_USERS\\" + hive.sid + "_Classes: unloading\r\n"), std::string::npos) << run.log;
+    }
+    for (const auto& [file, bytes] : before) {
+        EXPECT_TRUE(fileBytes(host(file)) == bytes) << file << " changed";
+    }
+    // The missing classes hives: a file that is not there (Zoë, the Default
+    // profile), a profile folder that is not there (Carol).
+    const std::string failures[] = {
+        classesLoadFailed("S-1-5-21-3623811015-3361044348-30300820-1005", "Zo\xEB", ERROR_FILE_NOT_FOUND),
+        classesLoadFailed("S-1-5-21-3623811015-3361044348-30300820-1003", "Carol", ERROR_PATH_NOT_FOUND),
+        classesLoadFailed("tarnwick-default-profile", "Default", ERROR_FILE_NOT_FOUND),
+    };
+    for (const std::string& line : failures) {
+        EXPECT_NE(run.log.find(line), std::string::npos) << line << "\n" << run.log;
+    }
+    EXPECT_EQ(run.log.find("ntuser.dat"), std::string::npos) << run.log;
+    EXPECT_EQ(run.log.find("NTUSER.DAT"), std::string::npos) << run.log;
+
+    run = runTool({"/del", "/k", classesKey, "/vn", "Greeting"}, drive_);
+    EXPECT_EQ(run.exitCode, 0) << run.log;
+    for (const ClassesHive& hive : sampleClassesHives()) {
+        EXPECT_EQ(hivexString(host(hive.file), keyInClassesHive, "Greeting"), std::nullopt) << hive.file;
+        EXPECT_EQ(regfexportString(host(hive.file), keyInClassesHive, "Greeting"), std::nullopt) << hive.file;
+        EXPECT_TRUE(temporaryFiles(fs::path(hive.file).parent_path().string()).empty()) << hive.file;
+    }
+    for (const auto& [file, bytes] : before) {
+        EXPECT_TRUE(fileBytes(host(file)) == bytes) << file << " changed";
+    }
+}
+
+TEST_F(ToolTest, AClassesHiveThatIsRefusedStaysAsItWasLikeNtuserDat) {
+    const std::string alice = "Users/alice/AppData/Local/Microsoft/Windows/UsrClass.dat";
+    const std::string aliceSid = "S-1-5-21-3623811015-3361044348-30300820-1001";
+    const std::string bob = "Users/bob/appdata/local/microsoft/windows/usrclass.dat";
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> spoil;  // given the host path
+        LONG status;
+    };
+    int heldLock = -1;
+    const Case cases[] = {
+        {"held by another run",
+         [&](const std::string& path) {
+             heldLock = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+             ASSERT_EQ(flock(heldLock, LOCK_EX | LOCK_NB), 0);
+         },
+         ERROR_SHARING_VIOLATION},
+        {"checksum wrong",
+         [](const std::string& path) {
+             std::string bytes = fileBytes(path);
+             bytes[508] ^= 0x55;
+             writeBytes(path, bytes);
+         },
+         ERROR_BADDB},
+        {"dirty, its changes in its own .LOG1 and .LOG2",
+         [](const std::string& path) {
+             std::string bytes = fileBytes(path);
+             putDwordAt(bytes, 8, dwordAt(bytes, 4) + 1);
+             fixChecksum(bytes);
+             writeBytes(path, bytes);
+             writeBytes(path + ".LOG1", std::string(4096, '\x01'));
+             writeBytes(path + ".LOG2", std::string(4096, '\x02'));
+         },
+         ERROR_NOT_SUPPORTED},
+        {"a second hard link",
+         [this](const std::string& path) { ASSERT_EQ(link(path.c_str(), host("UsrClass-copy.dat").c_str()), 0); },
+         ERROR_ACCESS_DENIED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ignored;
+        fs::remove_all(drive_, ignored);
+        std::string error;
+        ASSERT_TRUE(sample::makeSampleVolume(drive_, error)) << error;
+        heldLock = -1;
+        c.spoil(host(alice));
+        std::map<std::string, std::string> before;
+        for (const std::string& file : sampleHives()) {
+            before[file] = fileBytes(host(file));
+        }
+        before[alice] = fileBytes(host(alice));
+
+        const ToolRun run = runTool({"/set", "/k", classesKey, "/vn", "Refused", "/vstr", "x"}, drive_);
+        if (heldLock >= 0) {
+            close(heldLock);
+        }
+        EXPECT_EQ(run.exitCode, 0) << run.log;
+        EXPECT_NE(run.log.find(classesLoadFailed(aliceSid, "Alice", c.status)), std::string::npos) << run.log;
+        for (const auto& [file, bytes] : before) {
+            EXPECT_TRUE(fileBytes(host(file)) == bytes) << file << " changed";
+        }
+        EXPECT_TRUE(temporaryFiles(fs::path(alice).parent_path().string()).empty());
+        // The refusal ends the work on that profile only.
+        EXPECT_EQ(hivexString(host(bob), keyInClassesHive, "Refused"), "x");
     }
 }
 

@@ -37,7 +37,7 @@ protected:
     // Runs the hive access with a callback that records each key it gets.
     void runOnce() {
         callbackRuns_ = 0;
-        maybeLoadUserHiveAndCallCallback(sid.c_str(), profile.c_str(), [this](HKEY key) {
+        maybeLoadUserHiveAndCallCallback(sid.c_str(), profile.c_str(), UserHive::profile, [this](HKEY key) {
             ++callbackRuns_;
             EXPECT_EQ(RegSetKeyValueW(key, L"Software", L"Seen", REG_SZ, L"1", 2 * sizeof(wchar_t)), 0);
         });
@@ -158,7 +158,8 @@ TEST_F(HiveAccess, EachFailingCallEndsTheWorkOnThatProfileOnly) {
 
 TEST_F(HiveAccess, MissingHiveFileIsNotCreated) {
     const std::wstring missingProfile = L"C:\\Users\\nobody";
-    maybeLoadUserHiveAndCallCallback(sid.c_str(), missingProfile.c_str(), [](HKEY) { ADD_FAILURE(); });
+    maybeLoadUserHiveAndCallCallback(sid.c_str(), missingProfile.c_str(), UserHive::profile,
+                                     [](HKEY) { ADD_FAILURE(); });
     const std::vector<std::string> lines = {
         R"(HKEY_USERS\S-1-5-21-1000: loading "C:\\Users\\nobody\\ntuser.dat")",
         R"(maybeLoadUserHiveAndCallCallback: RegLoadKeyW() failed for HKEY_USERS\S-1-5-21-1000, file path = '"C:\\Users\\nobody\\ntuser.dat"', error = 2)",
@@ -166,6 +167,63 @@ TEST_F(HiveAccess, MissingHiveFileIsNotCreated) {
     EXPECT_EQ(logMessages(), lines);
     EXPECT_FALSE(memplat::isMounted(sid));
     EXPECT_TRUE(memplat::callTargets("RegUnLoadKeyW").empty());
+}
+
+TEST_F(HiveAccess, ClassesHiveIsFoundUnderItsOwnNameAndLoadedFromUsrClassDat) {
+    const std::wstring classesFile = L"C:\\Users\\alice\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+    const std::wstring classesMount = sid + L"_Classes";
+    const std::string loading =
+        R"(HKEY_USERS\S-1-5-21-1000_Classes: loading "C:\\Users\\alice\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat")";
+    const struct {
+        const char* name;
+        bool fileExists;
+        bool mounted;
+        std::vector<std::string> lines;
+        std::vector<std::string> loads;
+    } cases[] = {
+        {"logged on: changed in place", true, true, {"HKEY_USERS\\S-1-5-21-1000_Classes: processing"}, {}},
+        {"logged off: loaded and unloaded",
+         true,
+         false,
+         {loading, "HKEY_USERS\\S-1-5-21-1000_Classes: processing", "HKEY_USERS\\S-1-5-21-1000_Classes: unloading"},
+         {narrow(L"HKEY_USERS\\" + classesMount + L" " + classesFile)}},
+        {"no UsrClass.dat",
+         false,
+         false,
+         {loading,
+          "maybeLoadUserHiveAndCallCallback: RegLoadKeyW() failed for HKEY_USERS\\S-1-5-21-1000_Classes, file path = "
+          "'\"C:\\\\Users\\\\alice\\\\AppData\\\\Local\\\\Microsoft\\\\Windows\\\\UsrClass.dat\"', error = 2"},
+         {narrow(L"HKEY_USERS\\" + classesMount + L" " + classesFile)}},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        if (c.fileExists) {
+            memplat::addHiveFile(classesFile);
+        }
+        if (c.mounted) {
+            memplat::mountHive(sid, hiveFile);
+            memplat::mountHive(classesMount, classesFile);
+        }
+        callbackRuns_ = 0;
+        maybeLoadUserHiveAndCallCallback(sid.c_str(), profile.c_str(), UserHive::classes, [this](HKEY key) {
+            ++callbackRuns_;
+            EXPECT_EQ(RegSetKeyValueW(key, L".abc", L"Seen", REG_SZ, L"1", 2 * sizeof(wchar_t)), 0);
+        });
+        EXPECT_EQ(logMessages(), c.lines) << c.name;
+        EXPECT_EQ(callbackRuns_, c.fileExists ? 1 : 0) << c.name;
+        std::vector<std::string> loads;
+        for (const std::wstring& target : memplat::callTargets("RegLoadKeyW")) {
+            loads.push_back(narrow(target));
+        }
+        EXPECT_EQ(loads, c.loads) << c.name;
+        EXPECT_EQ(memplat::getHiveValue(classesFile, L".abc", L"Seen").has_value(), c.fileExists) << c.name;
+        // ntuser.dat is neither loaded nor written.
+        EXPECT_FALSE(memplat::getHiveValue(hiveFile, L".abc", L"Seen").has_value()) << c.name;
+        EXPECT_EQ(memplat::isMounted(classesMount), c.mounted) << c.name;
+        EXPECT_EQ(memplat::isMounted(sid), c.mounted) << c.name;
+        EXPECT_EQ(memplat::openKeyCount(), 0) << c.name;
+        TearDown();
+    }
 }
 
 TEST_F(HiveAccess, OpenLoadedKeyReturnsTheOpenStatusSilently) {
@@ -177,18 +235,28 @@ TEST_F(HiveAccess, OpenLoadedKeyReturnsTheOpenStatusSilently) {
 }
 
 TEST(JoinHiveFilePath, AppendsOneElementByThePathRules) {
-    const std::pair<std::wstring, std::wstring> cases[] = {
-        {L"C:\\Users\\a", L"C:\\Users\\a\\ntuser.dat"},
-        {L"C:\\Users\\a\\", L"C:\\Users\\a\\ntuser.dat"},
-        {L"C:/Users/a/", L"C:/Users/a/ntuser.dat"},
-        {L"C:/Users/a", L"C:/Users/a\\ntuser.dat"},
-        {L"", L"ntuser.dat"},
-        {L"D:", L"D:ntuser.dat"},
-        {L"1:", L"1:\\ntuser.dat"},
-        {L"\\\\server\\share\\u", L"\\\\server\\share\\u\\ntuser.dat"},
+    const wchar_t* const classes = L"AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+    const struct {
+        std::wstring directory;
+        UserHive hive;
+        std::wstring path;
+    } cases[] = {
+        {L"C:\\Users\\a", UserHive::profile, L"C:\\Users\\a\\ntuser.dat"},
+        {L"C:\\Users\\a\\", UserHive::profile, L"C:\\Users\\a\\ntuser.dat"},
+        {L"C:/Users/a/", UserHive::profile, L"C:/Users/a/ntuser.dat"},
+        {L"C:/Users/a", UserHive::profile, L"C:/Users/a\\ntuser.dat"},
+        {L"", UserHive::profile, L"ntuser.dat"},
+        {L"D:", UserHive::profile, L"D:ntuser.dat"},
+        {L"1:", UserHive::profile, L"1:\\ntuser.dat"},
+        {L"\\\\server\\share\\u", UserHive::profile, L"\\\\server\\share\\u\\ntuser.dat"},
+        // The classes hive's path is joined by the same rules, unchanged.
+        {L"C:\\Users\\a", UserHive::classes, L"C:\\Users\\a\\" + std::wstring(classes)},
+        {L"C:\\Users\\a\\", UserHive::classes, L"C:\\Users\\a\\" + std::wstring(classes)},
+        {L"", UserHive::classes, classes},
+        {L"D:", UserHive::classes, L"D:" + std::wstring(classes)},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(joinHiveFilePath(c.first), c.second) << narrow(c.first);
+        EXPECT_EQ(joinHiveFilePath(c.directory, c.hive), c.path) << narrow(c.directory);
     }
 }
 

@@ -19,7 +19,7 @@ protected:
 
     bool walk(bool includeDefault) {
         visited_.clear();
-        return enumAllUserRegHives(includeDefault, [this](HKEY key) {
+        return enumAllUserRegHives(includeDefault, UserHive::profile, [this](HKEY key) {
             visited_.push_back(key);
             RegSetKeyValueW(key, L"Software", L"Seen", REG_SZ, L"", sizeof(wchar_t));
         });
@@ -148,7 +148,7 @@ TEST_F(EnumAllUserRegHives, WalkThatCannotStartReturnsFalse) {
     }
 
     SetUp();
-    EXPECT_FALSE(enumAllUserRegHives(true, HiveCallback()));
+    EXPECT_FALSE(enumAllUserRegHives(true, UserHive::profile, HiveCallback()));
     EXPECT_EQ(logMessages(), std::vector<std::string>{"enumAllUserRegHives: callback not specified"});
     EXPECT_TRUE(memplat::calls().empty());
 }

@@ -97,4 +97,142 @@ TEST_F(Run, RunWithoutALogBehavesTheSame) {
     EXPECT_EQ(logBytes(), "");
 }
 
+// The run with the classes hives of both users: the logged-on user's mounted
+// beside the profile hive, the logged-off user's in its file. An earlier
+// run left a value in a real Software\Classes key of the logged-off user's
+// ntuser.dat, where Windows never reads it.
+class RunWithClassesHives : public Run {
+protected:
+    void SetUp() override {
+        Run::SetUp();
+        memplat::addHiveFile(meClasses);
+        memplat::setHiveString(meClasses, L".old", L"n", L"classes");
+        memplat::mountHive(L"S-1-5-21-0-0-0-1000_Classes", meClasses);
+        memplat::addHiveFile(offClasses);
+        memplat::setHiveString(offClasses, L".old", L"n", L"classes");
+        memplat::setHiveString(offNtuser, L"Software\\Classes\\.old", L"n", L"stale");
+    }
+    static std::vector<std::string> targets(const std::string& function) {
+        std::vector<std::string> result;
+        for (const std::wstring& target : memplat::callTargets(function)) {
+            result.push_back(narrow(target));
+        }
+        return result;
+    }
+    // The log lines between the report and "Exiting".
+    std::vector<std::string> walkLines() const {
+        const std::vector<std::string> lines = logMessages();
+        if (lines.size() < 8) {
+            return lines;
+        }
+        return std::vector<std::string>(lines.begin() + 7, lines.end() - 1);
+    }
+
+    const std::wstring meNtuser = L"C:\\users\\me\\ntuser.dat";
+    const std::wstring offNtuser = L"C:\\users\\off\\ntuser.dat";
+    const std::wstring meClasses = L"C:\\users\\me\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+    const std::wstring offClasses = L"C:\\users\\off\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+};
+
+const std::vector<std::string> classesWalk = {
+    "HKEY_USERS\\S-1-5-21-0-0-0-1000_Classes: processing",
+    R"(HKEY_USERS\S-1-5-21-0-0-0-1001_Classes: loading "C:\\users\\off\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat")",
+    "HKEY_USERS\\S-1-5-21-0-0-0-1001_Classes: processing",
+    "HKEY_USERS\\S-1-5-21-0-0-0-1001_Classes: unloading",
+};
+const std::vector<std::string> profileWalk = {
+    "HKEY_USERS\\S-1-5-21-0-0-0-1000: processing",
+    R"(HKEY_USERS\S-1-5-21-0-0-0-1001: loading "C:\\users\\off\\ntuser.dat")",
+    "HKEY_USERS\\S-1-5-21-0-0-0-1001: processing",
+    "HKEY_USERS\\S-1-5-21-0-0-0-1001: unloading",
+};
+
+TEST_F(RunWithClassesHives, EachSubkeyGoesToTheHiveThatHoldsIt) {
+    const struct {
+        const wchar_t* text;
+        bool classes;
+        std::wstring keyInHive;  // where the value must be afterwards
+        std::vector<std::string> walk;
+        std::string written;     // the set or delete calls' target below each hive root
+    } cases[] = {
+        {L"/set /k Software\\Classes\\.abc /vn n /vstr v", true, L".abc", classesWalk, "\\.abc n"},
+        {L"/set /k sOFTWARE\\cLASSES\\.abc /vn n /vstr v", true, L".abc", classesWalk, "\\.abc n"},
+        {L"/set /k Software\\Classes /vn n /vstr v", true, L"", classesWalk, " n"},
+        {L"/set /k Software\\\\Classes\\\\ /vn n /vstr v", true, L"", classesWalk, " n"},
+        {L"/set /k Software\\Classes\\Wow6432Node\\CLSID\\{1} /vn n /vstr v", true, L"Wow6432Node\\CLSID\\{1}",
+         classesWalk, "\\Wow6432Node\\CLSID\\{1} n"},
+        {L"/set /k Software\\ClassesX\\.abc /vn n /vstr v", false, L"Software\\ClassesX\\.abc", profileWalk,
+         "\\Software\\ClassesX\\.abc n"},
+        {L"/set /k Software\\Contoso\\Classes /vn n /vstr v", false, L"Software\\Contoso\\Classes", profileWalk,
+         "\\Software\\Contoso\\Classes n"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        const std::string text = narrow(c.text);
+        EXPECT_EQ(runTarnwick(c.text), 0) << text;
+        EXPECT_EQ(walkLines(), c.walk) << text;
+        const std::string suffix = c.classes ? "_Classes" : "";
+        const std::vector<std::string> written = {"HKEY_USERS\\S-1-5-21-0-0-0-1000" + suffix + c.written,
+                                                  "HKEY_USERS\\S-1-5-21-0-0-0-1001" + suffix + c.written};
+        EXPECT_EQ(targets("RegSetKeyValueW"), written) << text;
+        for (const std::wstring& file : {meNtuser, offNtuser, meClasses, offClasses}) {
+            const bool classesFile = file.find(L"UsrClass") != std::wstring::npos;
+            const auto value = memplat::getHiveValue(file, c.keyInHive, L"n");
+            EXPECT_EQ(value.has_value(), classesFile == c.classes) << text << " in " << narrow(file);
+        }
+        // Nothing new under Software\Classes in ntuser.dat.
+        EXPECT_FALSE(memplat::getHiveValue(meNtuser, L"Software\\Classes\\.abc", L"n").has_value()) << text;
+        EXPECT_FALSE(memplat::getHiveValue(offNtuser, L"Software\\Classes\\.abc", L"n").has_value()) << text;
+        EXPECT_TRUE(memplat::isMounted(L"S-1-5-21-0-0-0-1000_Classes")) << text;
+        EXPECT_FALSE(memplat::isMounted(L"S-1-5-21-0-0-0-1001_Classes")) << text;
+        EXPECT_EQ(memplat::openKeyCount(), 0) << text;
+        TearDown();
+    }
+}
+
+TEST_F(RunWithClassesHives, DeleteTakesTheValueFromTheClassesHiveAndLeavesNtuserDatAlone) {
+    EXPECT_EQ(runTarnwick(L"/del /k Software\\Classes\\.old /vn n /vstr ignored"), 0);
+    const std::vector<std::string> lines = logMessages();
+    ASSERT_GE(lines.size(), 5u);
+    // The report shows the subkey as typed.
+    EXPECT_EQ(lines[4], "                    subKey: Software\\Classes\\.old");
+    EXPECT_EQ(walkLines(), classesWalk);
+    const std::vector<std::string> deleted = {"HKEY_USERS\\S-1-5-21-0-0-0-1000_Classes\\.old n",
+                                              "HKEY_USERS\\S-1-5-21-0-0-0-1001_Classes\\.old n"};
+    EXPECT_EQ(targets("RegDeleteKeyValueW"), deleted);
+    EXPECT_FALSE(memplat::getHiveValue(meClasses, L".old", L"n").has_value());
+    EXPECT_FALSE(memplat::getHiveValue(offClasses, L".old", L"n").has_value());
+    EXPECT_TRUE(memplat::getHiveValue(offNtuser, L"Software\\Classes\\.old", L"n").has_value());
+}
+
+TEST_F(Run, MissingClassesHivesWriteNothingAnywhere) {
+    // Neither user has a UsrClass.dat, nor has the Default profile, as usual.
+    memplat::setString(HKEY_LOCAL_MACHINE, profileList, L"Default", L"C:\\Users\\Default");
+    memplat::addHiveFile(L"C:\\Users\\Default\\NTUSER.DAT");
+    EXPECT_EQ(runTarnwick(L"/set /k Software\\Classes\\.abc /vn n /vstr v /dp"), 0);
+    auto failed = [](const std::string& mount, const std::string& directory) {
+        const std::string file = "\"" + directory + "\\\\AppData\\\\Local\\\\Microsoft\\\\Windows\\\\UsrClass.dat\"";
+        return std::vector<std::string>{
+            "HKEY_USERS\\" + mount + ": loading " + file,
+            "maybeLoadUserHiveAndCallCallback: RegLoadKeyW() failed for HKEY_USERS\\" + mount + ", file path = '" +
+                file + "', error = 2"};
+    };
+    std::vector<std::string> expected;
+    for (const auto& block : {failed("S-1-5-21-0-0-0-1000_Classes", "C:\\\\users\\\\me"),
+                              failed("S-1-5-21-0-0-0-1001_Classes", "C:\\\\users\\\\off"),
+                              failed("tarnwick-default-profile_Classes", "C:\\\\Users\\\\Default")}) {
+        expected.insert(expected.end(), block.begin(), block.end());
+    }
+    const std::vector<std::string> lines = logMessages();
+    ASSERT_EQ(lines.size(), 7 + expected.size() + 1);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 7, lines.end() - 1), expected);
+    EXPECT_TRUE(memplat::callTargets("RegSetKeyValueW").empty());
+    EXPECT_EQ(memplat::callTargets("RegLoadKeyW").size(), 3u);
+    for (const wchar_t* file :
+         {L"C:\\users\\me\\ntuser.dat", L"C:\\users\\off\\ntuser.dat", L"C:\\Users\\Default\\NTUSER.DAT"}) {
+        EXPECT_FALSE(memplat::getHiveValue(file, L"Software\\Classes\\.abc", L"n").has_value()) << narrow(file);
+        EXPECT_FALSE(memplat::getHiveValue(file, L".abc", L"n").has_value()) << narrow(file);
+    }
+}
+
 }  // namespace

@@ -570,6 +570,87 @@ def case_stamps(s):
     expect(in_dst, "none of the zones was in daylight-saving time, so its bias went untested")
 
 
+CLASSES_FILE = "AppData\\Local\\Microsoft\\Windows\\UsrClass.dat"
+
+
+def case_classes_hive(s):
+    """Software\\Classes goes to each user's classes hive, UsrClass.dat, mounted as <SID>_Classes."""
+    key, name = "Software\\Classes\\.tarnwick-e2e", "Colour"
+    in_hive = ".tarnwick-e2e"
+    p = Profiles(s, "17")
+    mounts = []
+    try:
+        # A logged-off user whose classes hive was saved with RegSaveKeyW.
+        off = p.sid(1)
+        off_dir = f"{E2E_DIR}\\users\\17-c1"
+        s.make_hive(off_dir + "\\ntuser.dat")
+        s.make_hive(off_dir + "\\" + CLASSES_FILE, [(in_hive, "Old", "classes")])
+        # A logged-on one: both hives mounted before the run, as at logon.
+        on = p.sid(2)
+        on_dir = f"{E2E_DIR}\\users\\17-c2"
+        s.make_hive(on_dir + "\\ntuser.dat")
+        s.make_hive(on_dir + "\\" + CLASSES_FILE, [(in_hive, "Old", "classes")])
+        s.wine.fixture("load", on, on_dir + "\\ntuser.dat", "--", "load", on + "_Classes", on_dir + "\\" + CLASSES_FILE)
+        mounts += [on, on + "_Classes"]
+        # A logged-off one without a classes hive, though its folder is there.
+        bare = p.sid(3)
+        bare_dir = f"{E2E_DIR}\\users\\17-c3"
+        s.make_hive(bare_dir + "\\ntuser.dat")
+        os.makedirs(s.wine.unix_path(bare_dir + "\\AppData\\Local\\Microsoft\\Windows"), exist_ok=True)
+        # The prefix's own user has no classes hive either: Wine keeps its
+        # Software\\Classes in the user's own hive.
+        own_dir = s.wine.fixture("profilepath", OWN_SID).strip()
+        own_status = 2 if os.path.isdir(s.wine.unix_path(own_dir + "\\AppData\\Local\\Microsoft\\Windows")) else 3
+        own = load_failed(OWN_SID + "_Classes", own_dir + "\\" + CLASSES_FILE, own_status)
+
+        def blocks(*results):
+            return {
+                off: loaded(off + "_Classes", off_dir + "\\" + CLASSES_FILE, *results),
+                on: mounted(on + "_Classes", *results),
+                bare: load_failed(bare + "_Classes", bare_dir + "\\" + CLASSES_FILE, 2),
+            }
+
+        for sid, directory in ((off, off_dir), (on, on_dir), (bare, bare_dir)):
+            p.add(sid, directory, "sz", [])
+
+        expected = (header(f"/set /k {key} /vn {name} /vstr blue", op="setValue", k=key, vn=name, vstr="blue")
+                    + expected_walk(s, blocks(), own) + TAIL)
+        s.run_and_check(expected, args=["/set", "/k", key, "/vn", name, "/vstr", "blue"])
+        expect(s.get(on + "_Classes", in_hive, name) == "blue", "value not set in the mounted classes hive")
+        expect(s.get(on, key, name) is None, "value set in the logged-on user's ntuser.dat")
+        expect(s.get(OWN_SID, key, name) is None, "value set in the own user's hive, which has no classes hive")
+        expect(off + "_Classes" not in s.hku() and bare + "_Classes" not in s.hku(), "a classes hive stayed mounted")
+        expect(off not in s.hku() and bare not in s.hku(), "an ntuser.dat was loaded")
+        expect(not os.path.exists(s.wine.unix_path(bare_dir + "\\" + CLASSES_FILE)), "a missing UsrClass.dat was created")
+
+        # The delete finds the value that only the classes hives hold, in the
+        # loaded file as in the mounted hive.
+        key2 = "SOFTWARE\\classes\\.tarnwick-e2e"
+        expected = (header(f"/del /k {key2} /vn Old", op="deleteValue", k=key2, vn="Old")
+                    + expected_walk(s, blocks(), own) + TAIL)
+        s.run_and_check(expected, args=["/del", "/k", key2, "/vn", "Old"])
+        expect(s.get(on + "_Classes", in_hive, "Old") is None, "value not deleted from the mounted classes hive")
+
+        # The classes root itself, typed with doubled and trailing backslashes;
+        # the Default profile, as usual, has no classes hive.
+        key3 = "Software\\\\Classes\\\\"
+        default_dir = E2E_DIR + "\\default-17"
+        s.make_hive(default_dir + "\\ntuser.dat")
+        s.wine.fixture("setdefault", default_dir, "sz")
+        mount = "tarnwick-default-profile_Classes"
+        expected = (header(f"/set /k {key3} /vn Root /vstr r /dp", dp=True, op="setValue", k=key3, vn="Root", vstr="r")
+                    + expected_walk(s, blocks(), own)
+                    + load_failed(mount, default_dir + "\\" + CLASSES_FILE, 3) + TAIL)
+        s.run_and_check(expected, args=["/set", "/k", key3, "/vn", "Root", "/vstr", "r", "/dp"])
+        expect(s.get(on + "_Classes", "", "Root") == "r", "value not set on the classes root")
+        expect(s.get(on, "Software\\Classes", "Root") is None, "value set in the logged-on user's ntuser.dat")
+        expect("tarnwick-default-profile" not in s.hku(), "the Default profile's ntuser.dat was loaded")
+    finally:
+        for mount in mounts:
+            s.wine.fixture_raw("unload", mount)
+        p.cleanup()
+
+
 def case_enumeration_fails(s):
     """Without a profile list the walk cannot start: exit code 1. Runs last: it breaks the prefix."""
     s.wine.fixture("delprofilelist")
@@ -619,6 +700,7 @@ CASES = [
     case_exact_argument_text,
     case_characters,
     case_stamps,
+    case_classes_hive,
     case_enumeration_fails,  # last: it removes the profile list
 ]
 

@@ -10,6 +10,7 @@
 //   addprofilekey SID                      profile list entry without ProfileImagePath
 //   delprofile SID                         remove a profile list entry
 //   listprofiles                           the profile list's subkeys, in enumeration order
+//   profilepath SID                        a profile's ProfileImagePath, expanded
 //   setdefault PATH sz|expand / deldefault the profile list's "Default" value
 //   delprofilelist                         remove the whole profile list key
 //   load NAME FILE [noprivilege]           mount a hive under HKEY_USERS and leave it
@@ -138,6 +139,23 @@ int getValue(const std::wstring& mount, const std::wstring& subKey, const std::w
     return 0;
 }
 
+int profilePath(const std::wstring& sid) {
+    const std::wstring key = std::wstring(profileListPath) + L"\\" + sid;
+    std::vector<wchar_t> stored(32768);
+    DWORD size = static_cast<DWORD>(stored.size() * sizeof(wchar_t));
+    const LONG status = RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"ProfileImagePath",
+                                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, stored.data(), &size);
+    if (status != ERROR_SUCCESS) {
+        return fail(L"RegGetValueW", status);
+    }
+    std::vector<wchar_t> expanded(32768);
+    if (ExpandEnvironmentStringsW(stored.data(), expanded.data(), static_cast<DWORD>(expanded.size())) == 0) {
+        return fail(L"ExpandEnvironmentStringsW", static_cast<LONG>(GetLastError()));
+    }
+    out(expanded.data());
+    return 0;
+}
+
 int privileges() {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -239,6 +257,9 @@ int run(const std::vector<std::wstring>& args) {
     }
     if (command == L"listprofiles") {
         return listSubkeys(HKEY_LOCAL_MACHINE, profileListPath);
+    }
+    if (command == L"profilepath" && need(1)) {
+        return profilePath(a[0]);
     }
     if (command == L"setdefault" && need(2)) {
         const LONG status = setString(HKEY_LOCAL_MACHINE, profileListPath, L"Default", a[0], typeOf(a[1]));
