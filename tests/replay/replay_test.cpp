@@ -303,6 +303,11 @@ TEST(CheckBins, FindsTornBins) {
         {"a bin size of zero", [](Bytes& h) { putDword(h, 4096 + 8, 0); }},
         {"a cell that runs past its bin", [](Bytes& h) { putDword(h, 4096 + 4096 + 32, 4096); }},
         {"a cell of zero bytes", [](Bytes& h) { putDword(h, 4096 + 4096 + 32, 0); }},
+        {"cells off the 8-byte grid",
+         [](Bytes& h) {
+             putDword(h, 4096 + 4096 + 32, 28);
+             putDword(h, 4096 + 4096 + 60, 4096 - 60);
+         }},
         {"the largest negative cell size", [](Bytes& h) { putDword(h, 4096 + 4096 + 32, 0x80000000u); }},
         {"a bins size the file does not hold", [](Bytes& h) { putDword(h, 40, 4 * 4096); }},
         {"a bins size off the grid", [](Bytes& h) { putDword(h, 40, 3 * 4096 - 512); }},

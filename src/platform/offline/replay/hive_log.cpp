@@ -133,8 +133,8 @@ ReplayResult replayHive(ByteView primary, const std::vector<LogFile>& logs) {
     makeCleanBaseBlock(base, highest + 1, readQword(base + lastWrittenAt));
     result.outcome = ReplayOutcome::replayed;
     result.entriesApplied = recovery.applied;
-    result.reason = std::to_string(recovery.applied) +
-                    (result.format == LogFormat::newFormat ? " log entries applied" : " dirty pages applied");
+    result.reason = (result.format == LogFormat::newFormat ? "log entries applied: " : "dirty pages applied: ") +
+                    std::to_string(recovery.applied);
     result.hive = std::move(recovery.hive);
     return result;
 }
