@@ -150,7 +150,8 @@ Bytes newFormatLog(const Bytes& hive, std::uint32_t copySequence, const std::vec
 
 std::vector<std::size_t> entryOffsets(const Bytes& log) {
     std::vector<std::size_t> offsets;
-    for (std::size_t at = sectorSize; at + entryHeaderSize <= log.size() && std::memcmp(log.data() + at, "HvLE", 4) == 0;) {
+    std::size_t at = sectorSize;
+    while (at + entryHeaderSize <= log.size() && std::memcmp(log.data() + at, "HvLE", 4) == 0) {
         offsets.push_back(at);
         const std::uint32_t size = readDword(log, at + 4);
         if (size == 0) {

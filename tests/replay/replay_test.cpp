@@ -87,6 +87,11 @@ protected:
         }
         return log;
     }
+    // The same, with a dword of the second entry's header set and the entry
+    // hashed again, so that only the field itself is wrong.
+    Bytes withSecondEntryField(std::size_t field, std::uint32_t value) const {
+        return withSecondEntry([&](Bytes& log, std::size_t at) { putDword(log, at + field, value); }, true);
+    }
     static hivelog::ReplayResult run(const Case& c);
 };
 
@@ -148,19 +153,19 @@ TEST_F(Replay, NewFormat) {
          {{LogRole::log1, withSecondEntry([](Bytes& l, std::size_t at) { l[at + 8] ^= 1; }, false)}},
          ReplayOutcome::replayed, Refusal::none, h1},
         {"a page past the entry's bins stops", dirty,
-         {{LogRole::log1, withSecondEntry([](Bytes& l, std::size_t at) { putDword(l, at + 40, 4 * 4096 - 512); }, true)}},
+         {{LogRole::log1, withSecondEntryField(40, 4 * 4096 - 512)}},
          ReplayOutcome::replayed, Refusal::none, h1},
         {"a page size that overflows stops", dirty,
-         {{LogRole::log1, withSecondEntry([](Bytes& l, std::size_t at) { putDword(l, at + 44, 0xFFFFFFFF); }, true)}},
+         {{LogRole::log1, withSecondEntryField(44, 0xFFFFFFFF)}},
          ReplayOutcome::replayed, Refusal::none, h1},
         {"a page count that overflows stops", dirty,
-         {{LogRole::log1, withSecondEntry([](Bytes& l, std::size_t at) { putDword(l, at + 20, 0x20000001); }, true)}},
+         {{LogRole::log1, withSecondEntryField(20, 0x20000001)}},
          ReplayOutcome::replayed, Refusal::none, h1},
         {"an entry size off the sector grid stops", dirty,
-         {{LogRole::log1, withSecondEntry([](Bytes& l, std::size_t at) { putDword(l, at + 4, dwordAt(l, at + 4) - 8); }, true)}},
+         {{LogRole::log1, withSecondEntryField(4, 4608 - 8)}},  // the entry is 4608 bytes
          ReplayOutcome::replayed, Refusal::none, h1},
         {"a bins size off the 4 KiB grid stops", dirty,
-         {{LogRole::log1, withSecondEntry([](Bytes& l, std::size_t at) { putDword(l, at + 16, 4 * 4096 + 512); }, true)}},
+         {{LogRole::log1, withSecondEntryField(16, 4 * 4096 + 512)}},
          ReplayOutcome::replayed, Refusal::none, h1},
         {"an entry that runs past the file stops", dirty,
          {{LogRole::log1, [&] {
@@ -242,8 +247,8 @@ TEST_F(Replay, OldFormat) {
          ReplayOutcome::replayed, Refusal::none, h1},
         {"a log without all its pages is unusable", dirty, {{LogRole::log1, truncated}},
          ReplayOutcome::refused, Refusal::noUsableLog},
-        {"a torn base block matched by the first bin's time", torn, {{LogRole::log1, logwriter::oldFormatLog(h0, h3, 11)}},
-         ReplayOutcome::replayed, Refusal::none, h3},
+        {"a torn base block matched by the first bin's time", torn,
+         {{LogRole::log1, logwriter::oldFormatLog(h0, h3, 11)}}, ReplayOutcome::replayed, Refusal::none, h3},
         {"a torn base block and another time in the first bin", tornOtherBinTime,
          {{LogRole::log1, logwriter::oldFormatLog(h0, h3, 11)}}, ReplayOutcome::refused, Refusal::noUsableLog},
     };

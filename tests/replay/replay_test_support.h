@@ -8,7 +8,9 @@
 
 #include "platform/offline/replay/hive_log.h"
 
-inline std::string windowsHive(const std::string& relative) { return std::string(TARNWICK_WINDOWS_HIVES) + "/" + relative; }
+inline std::string windowsHive(const std::string& relative) {
+    return std::string(TARNWICK_WINDOWS_HIVES) + "/" + relative;
+}
 
 // The file's bytes; empty when it cannot be read.
 inline std::vector<unsigned char> readBytes(const std::string& path) {

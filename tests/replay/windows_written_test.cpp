@@ -154,7 +154,8 @@ TEST(WindowsWritten, UnrecoverableDirtyHivesAreRefused) {
         std::vector<const char*> logs;
         Refusal refusal;
     } cases[] = {
-        {"BadLogHive1/BadLogHive", {"BadLogHive1/BadLogHive.LOG1", "BadLogHive1/BadLogHive.LOG2"}, Refusal::noUsableLog},
+        {"BadLogHive1/BadLogHive", {"BadLogHive1/BadLogHive.LOG1", "BadLogHive1/BadLogHive.LOG2"},
+         Refusal::noUsableLog},
         {"TruncatedDirtyHive", {}, Refusal::noLogs},
     };
     for (const auto& c : cases) {

@@ -83,6 +83,9 @@ ReplayResult replayHive(ByteView primary, const std::vector<LogFile>& logs) {
     for (const LogFile* log : ordered) {
         anyLog = anyLog || log->bytes.size != 0;
         sizeLimit += log->bytes.size;
+        // Windows "self-heals" a log whose copy is torn and may still use it;
+        // we do not, since nothing then ties the log to this primary. Logs of
+        // Windows 2000 (file type 2) are not replayed either.
         const LogCopy copy = readLogCopy(log->bytes);
         if (!copy.sound) {
             continue;
@@ -115,9 +118,10 @@ ReplayResult replayHive(ByteView primary, const std::vector<LogFile>& logs) {
         return refused(std::move(result), recovery.refusal, recovery.reason);
     }
 
-    // Windows replaces a torn bin with a dummy one during recovery and carries
-    // on; we refuse instead, since a hive that lost part of its bins has lost
-    // keys that a write-back would then drop for good.
+    // Windows replaces a torn bin with a dummy one during a new-format
+    // recovery, and stops an old-format one at a torn bin, and carries on
+    // either way; we refuse instead, since a hive that lost part of its bins
+    // has lost keys that a write-back would then drop for good.
     std::string why;
     if (!checkBins(recovery.hive, &why)) {
         return refused(std::move(result), Refusal::inconsistent, "the replayed hive is not sound: " + why);

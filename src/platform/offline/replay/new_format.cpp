@@ -96,7 +96,12 @@ Chain chainOf(const LogSource& source, std::uint32_t secondarySequence) {
     // Entries below the primary's secondary sequence number were written
     // before the primary's last complete write, so the primary holds them.
     // They are skipped wherever they lead a log; after the first newer entry,
-    // any entry that does not continue the sequence ends the log.
+    // any entry that does not continue the sequence ends the log. The notes
+    // also expect a log's first entry to carry its copy's sequence number; we
+    // do not ask for that, since the hashes vouch for each entry and the
+    // sequence numbers for their order, and a log whose older entries lead it
+    // would otherwise lose the newer ones behind them. Like Windows, we accept
+    // a first entry above the secondary number; the bin checks then judge.
     while (chain.first < chain.entries.size() && chain.entries[chain.first].sequence < secondarySequence) {
         ++chain.first;
     }
