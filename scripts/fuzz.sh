@@ -12,19 +12,45 @@ tarnwick_install_missing
 seconds=${TARNWICK_FUZZ_SECONDS:-60}
 jobs=${TARNWICK_JOBS:-2}
 cmake --preset fuzz -G Ninja >/dev/null
-cmake --build build/fuzz -j "$jobs" --target fuzz_command_line fuzz_hive_file
+cmake --build build/fuzz -j "$jobs" --target fuzz_command_line fuzz_hive_file fuzz_log_replay
+
+# Extra seeds for fuzz_log_replay from the hives Windows wrote, when they are
+# beside the repository: each primary alone, and with its logs joined to it by
+# the separator of tests/fuzz/log_replay_input.h. Made in a scratch folder for
+# the run only; these files never go into the repository.
+windows_seeds() {
+    hives=../shared/hives/windows-written
+    [ -d "$hives" ] || return 0
+    separator="=TARNWICK-LOG="
+    find "$hives" -type f ! -name '*.LOG*' ! -name 'LICENSE*' | while read -r primary; do
+        name=$(basename "$primary")
+        folder=$(basename "$(dirname "$primary")")
+        cp "$primary" "$1/$folder-$name"
+        if [ -f "$primary.LOG1" ] || [ -f "$primary.LOG2" ]; then
+            {
+                cat "$primary"
+                for log in LOG1 LOG2; do
+                    printf '%s' "$separator"
+                    if [ -f "$primary.$log" ]; then cat "$primary.$log"; fi
+                done
+            } >"$1/$folder-$name-with-logs"
+        fi
+    done
+}
 
 artifacts=build/fuzz/artifacts
 mkdir -p "$artifacts"
 status=0
-for target in fuzz_command_line fuzz_hive_file; do
+for target in fuzz_command_line fuzz_hive_file fuzz_log_replay; do
     work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-corpus.XXXXXX")
     # The volume and the log of the target; in memory when /dev/shm is there.
     if [ -w /dev/shm ]; then scratch=$(mktemp -d /dev/shm/tarnwick-fuzz.XXXXXX); else scratch=$(mktemp -d); fi
+    extra=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-seeds.XXXXXX")
+    if [ "$target" = fuzz_log_replay ]; then windows_seeds "$extra"; fi
     echo "Fuzzing $target for ${seconds}s"
     if TARNWICK_FUZZ_SCRATCH="$scratch" build/fuzz/tests/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
-        "$work" "tests/fuzz/corpus/$target" >"$artifacts/$target.log" 2>&1; then
+        "$work" "tests/fuzz/corpus/$target" "$extra" >"$artifacts/$target.log" 2>&1; then
         grep -E "cov: [0-9]+" "$artifacts/$target.log" | tail -n 1 || true
         grep -E "^Done" "$artifacts/$target.log" || true
     else
@@ -32,6 +58,6 @@ for target in fuzz_command_line fuzz_hive_file; do
         grep -E -A 30 "fuzz check failed|ERROR|runtime error|SUMMARY" "$artifacts/$target.log" | head -n 60 >&2
         status=1
     fi
-    rm -rf "$work" "$scratch"
+    rm -rf "$work" "$scratch" "$extra"
 done
 exit "$status"

@@ -22,9 +22,9 @@ ctest --test-dir build/windows --output-on-failure || status=1
 # The unit and offline tests again under AddressSanitizer and UndefinedBehavior-
 # Sanitizer, then each fuzz target for a bounded time (scripts/fuzz.sh).
 cmake --preset host-asan -G Ninja >/dev/null
-cmake --build build/asan -j "$jobs" --target unit_tests offline_tests registry_contract_memory registry_contract_offline
+cmake --build build/asan -j "$jobs" --target unit_tests offline_tests registry_contract_memory registry_contract_offline replay_tests
 ctest --test-dir build/asan --output-on-failure -j "$jobs" \
-    -R '^(unit_tests|offline_tests|registry_contract_memory|registry_contract_offline)$' || status=1
+    -R '^(unit_tests|offline_tests|registry_contract_memory|registry_contract_offline|replay_tests)$' || status=1
 sh scripts/fuzz.sh || status=1
 if [ "$status" -eq 0 ]; then
     echo "All tests passed."

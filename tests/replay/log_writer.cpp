@@ -1,0 +1,206 @@
+#include "log_writer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/offline/replay/hive_log.h"
+#include "platform/offline/replay/marvin32.h"
+
+namespace logwriter {
+
+namespace {
+
+constexpr std::size_t baseBlockSize = 4096;
+constexpr std::size_t sectorSize = 512;
+constexpr std::size_t blockSize = 4096;
+constexpr std::size_t entryHeaderSize = 40;
+
+std::uint32_t readDword(const Bytes& bytes, std::size_t at) {
+    return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8 |
+           static_cast<std::uint32_t>(bytes[at + 2]) << 16 | static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+}
+
+void writeDword(Bytes& bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+void writeQword(Bytes& bytes, std::size_t at, std::uint64_t value) {
+    writeDword(bytes, at, static_cast<std::uint32_t>(value));
+    writeDword(bytes, at + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+void append(Bytes& to, const char* text) { to.insert(to.end(), text, text + std::strlen(text)); }
+
+std::size_t roundUp(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
+
+std::uint32_t binsSizeOf(const Bytes& hive) { return hive.size() >= baseBlockSize ? readDword(hive, 40) : 0; }
+
+// The first sector of a log: the hive's base block as the writer had it, marked
+// with the log's file type and the sequence number it logs.
+Bytes logCopy(const Bytes& hive, std::uint32_t fileType, std::uint32_t sequence, std::uint32_t binsSize) {
+    Bytes copy(hive.begin(), hive.begin() + sectorSize);
+    writeDword(copy, 4, sequence);
+    writeDword(copy, 8, sequence);
+    writeDword(copy, 28, fileType);
+    writeDword(copy, 40, binsSize);
+    writeDword(copy, 508, hivelog::baseBlockChecksum(copy.data()));
+    return copy;
+}
+
+bool blockDiffers(const Bytes& before, const Bytes& after, std::size_t at) {
+    if (at + blockSize > before.size() || at - baseBlockSize >= binsSizeOf(before)) {
+        return true;
+    }
+    return std::memcmp(before.data() + at, after.data() + at, blockSize) != 0;
+}
+
+}  // namespace
+
+Bytes minimalHive(std::uint32_t binCount) {
+    Bytes hive(baseBlockSize + std::size_t{binCount} * blockSize, 0);
+    std::memcpy(hive.data(), "regf", 4);
+    writeDword(hive, 4, 1);
+    writeDword(hive, 8, 1);
+    writeQword(hive, 12, 0x01D2950589E8689EULL);
+    writeDword(hive, 20, 1);
+    writeDword(hive, 24, 5);
+    writeDword(hive, 32, 1);
+    writeDword(hive, 36, 32);
+    writeDword(hive, 40, binCount * static_cast<std::uint32_t>(blockSize));
+    writeDword(hive, 44, 1);
+    for (std::uint32_t bin = 0; bin < binCount; ++bin) {
+        const std::size_t at = baseBlockSize + std::size_t{bin} * blockSize;
+        std::memcpy(hive.data() + at, "hbin", 4);
+        writeDword(hive, at + 4, bin * static_cast<std::uint32_t>(blockSize));
+        writeDword(hive, at + 8, static_cast<std::uint32_t>(blockSize));
+        std::size_t cell = at + 32;
+        if (bin == 0) {
+            writeDword(hive, cell, static_cast<std::uint32_t>(-0x60));
+            std::memcpy(hive.data() + cell + 4, "nk", 2);
+            hive[cell + 6] = 0x2C;
+            cell += 0x60;
+        }
+        writeDword(hive, cell, static_cast<std::uint32_t>(at + blockSize - cell));
+    }
+    writeQword(hive, baseBlockSize + 20, 0x01D2950589E8689EULL);
+    writeDword(hive, 508, hivelog::baseBlockChecksum(hive.data()));
+    return hive;
+}
+
+void setSequences(Bytes& hive, std::uint32_t primary, std::uint32_t secondary) {
+    writeDword(hive, 4, primary);
+    writeDword(hive, 8, secondary);
+    writeDword(hive, 508, hivelog::baseBlockChecksum(hive.data()));
+}
+
+std::vector<Page> changedPages(const Bytes& before, const Bytes& after) {
+    std::vector<Page> pages;
+    const std::size_t end = baseBlockSize + binsSizeOf(after);
+    for (std::size_t at = baseBlockSize; at + blockSize <= end && at + blockSize <= after.size(); at += blockSize) {
+        if (!blockDiffers(before, after, at)) {
+            continue;
+        }
+        const auto offset = static_cast<std::uint32_t>(at - baseBlockSize);
+        if (!pages.empty() && pages.back().offset + pages.back().bytes.size() == offset) {
+            pages.back().bytes.insert(pages.back().bytes.end(), after.begin() + at, after.begin() + at + blockSize);
+        } else {
+            pages.push_back({offset, Bytes(after.begin() + at, after.begin() + at + blockSize)});
+        }
+    }
+    return pages;
+}
+
+Entry entryFor(const Bytes& before, const Bytes& after, std::uint32_t sequence) {
+    Entry entry;
+    entry.sequence = sequence;
+    entry.binsSize = binsSizeOf(after);
+    entry.pages = changedPages(before, after);
+    return entry;
+}
+
+Bytes newFormatLog(const Bytes& hive, std::uint32_t copySequence, const std::vector<Entry>& entries) {
+    Bytes log = logCopy(hive, 6, copySequence, binsSizeOf(hive));
+    for (const Entry& entry : entries) {
+        const std::size_t at = log.size();
+        std::size_t size = entryHeaderSize + 8 * entry.pages.size();
+        for (const Page& page : entry.pages) {
+            size += page.bytes.size();
+        }
+        log.resize(at + roundUp(size, sectorSize), 0);
+        std::memcpy(log.data() + at, "HvLE", 4);
+        writeDword(log, at + 4, static_cast<std::uint32_t>(roundUp(size, sectorSize)));
+        writeDword(log, at + 8, entry.flags);
+        writeDword(log, at + 12, entry.sequence);
+        writeDword(log, at + 16, entry.binsSize);
+        writeDword(log, at + 20, static_cast<std::uint32_t>(entry.pages.size()));
+        std::size_t data = at + entryHeaderSize + 8 * entry.pages.size();
+        for (std::size_t i = 0; i < entry.pages.size(); ++i) {
+            const Page& page = entry.pages[i];
+            writeDword(log, at + entryHeaderSize + 8 * i, page.offset);
+            writeDword(log, at + entryHeaderSize + 8 * i + 4, static_cast<std::uint32_t>(page.bytes.size()));
+            std::copy(page.bytes.begin(), page.bytes.end(), log.begin() + static_cast<std::ptrdiff_t>(data));
+            data += page.bytes.size();
+        }
+        sealEntry(log, at);
+    }
+    return log;
+}
+
+std::vector<std::size_t> entryOffsets(const Bytes& log) {
+    std::vector<std::size_t> offsets;
+    std::size_t at = sectorSize;
+    while (at + entryHeaderSize <= log.size() && std::memcmp(log.data() + at, "HvLE", 4) == 0) {
+        offsets.push_back(at);
+        const std::uint32_t size = readDword(log, at + 4);
+        if (size == 0) {
+            break;
+        }
+        at += size;
+    }
+    return offsets;
+}
+
+void sealEntry(Bytes& log, std::size_t offset) {
+    const std::size_t size = std::min<std::size_t>(readDword(log, offset + 4), log.size() - offset);
+    writeQword(log, offset + 24, hivelog::marvin32(log.data() + offset + entryHeaderSize, size - entryHeaderSize));
+    writeQword(log, offset + 32, hivelog::marvin32(log.data() + offset, 32));
+}
+
+Bytes oldFormatLog(const Bytes& before, const Bytes& after, std::uint32_t sequence) {
+    const std::uint32_t binsSize = binsSizeOf(after);
+    Bytes log = logCopy(before, 1, sequence, binsSize);
+    append(log, "DIRT");
+    const std::size_t bitmapAt = log.size();
+    log.resize(roundUp(bitmapAt + binsSize / blockSize, sectorSize), 0);
+    for (const Page& page : changedPages(before, after)) {
+        for (std::size_t block = 0; block < page.bytes.size() / blockSize; ++block) {
+            // Windows tracks changes in 4096-byte blocks, so each changed block
+            // sets all eight of its 512-byte bits: one whole byte.
+            log[bitmapAt + page.offset / blockSize + block] = 0xFF;
+        }
+        log.insert(log.end(), page.bytes.begin(), page.bytes.end());
+    }
+    return log;
+}
+
+DirtyHive dirtyWithNewLog(const Bytes& before, const Bytes& after) {
+    DirtyHive dirty;
+    dirty.primary = before;
+    const std::uint32_t secondary = readDword(before, 8);
+    setSequences(dirty.primary, secondary + 1, secondary);
+    dirty.log1 = newFormatLog(before, secondary, {entryFor(before, after, secondary)});
+    return dirty;
+}
+
+DirtyHive dirtyWithOldLog(const Bytes& before, const Bytes& after) {
+    DirtyHive dirty;
+    dirty.primary = before;
+    const std::uint32_t secondary = readDword(before, 8);
+    setSequences(dirty.primary, secondary + 1, secondary);
+    dirty.log1 = oldFormatLog(before, after, secondary + 1);
+    return dirty;
+}
+
+}  // namespace logwriter
