@@ -41,7 +41,7 @@ TEST(EnvironmentExpansion, TooSmallBufferReportsTheSizeNeeded) {
     wchar_t buffer[4] = {L'x', L'x', L'x', L'x'};
     SetLastError(0);
     EXPECT_EQ(expandEnvironmentText(L"abcdef", buffer, 4, none), 7u);
-    EXPECT_EQ(GetLastError(), 122u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(expandEnvironmentText(L"abc", buffer, 4, none), 4u);
     EXPECT_EQ(std::wstring(buffer), L"abc");
 }

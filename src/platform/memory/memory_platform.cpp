@@ -372,7 +372,7 @@ LONG WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwF
                         (value.type == REG_DWORD && (accepted & RRF_RT_REG_DWORD)) ||
                         (value.type == REG_BINARY && (accepted & RRF_RT_REG_BINARY));
     if (!typeOk) {
-        return 1630;  // ERROR_UNSUPPORTED_TYPE
+        return ERROR_UNSUPPORTED_TYPE;
     }
     std::vector<std::uint8_t> data = value.data;
     if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
@@ -559,7 +559,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL, PTOKEN_PRIVILEGES Ne
     }
     if (auto fault = enter("AdjustTokenPrivileges", privilege)) {
         SetLastError(static_cast<DWORD>(*fault));
-        // 1300 is how Windows reports a privilege the token lacks: the call
+        // ERROR_NOT_ALL_ASSIGNED is how Windows reports a privilege the token lacks: the call
         // itself succeeds.
         return *fault == ERROR_NOT_ALL_ASSIGNED ? TRUE : FALSE;
     }

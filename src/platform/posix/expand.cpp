@@ -3,8 +3,6 @@
 #include <algorithm>
 
 namespace {
-constexpr DWORD errorInsufficientBuffer = 122;
-
 wchar_t asciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 }  // namespace
 
@@ -46,7 +44,7 @@ DWORD expandEnvironmentText(LPCWSTR source, LPWSTR destination, DWORD size, cons
     }
     const auto needed = static_cast<DWORD>(result.size() + 1);
     if (destination == nullptr || needed > size) {
-        SetLastError(errorInsufficientBuffer);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return needed;
     }
     std::copy(result.begin(), result.end(), destination);

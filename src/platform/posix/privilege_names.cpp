@@ -33,8 +33,6 @@ const KnownPrivilege knownPrivileges[] = {
     {L"SeDelegateSessionUserImpersonatePrivilege", 36},
 };
 
-constexpr DWORD errorNoSuchPrivilege = 1313;
-
 }  // namespace
 
 BOOL lookupPrivilegeByName(LPCWSTR name, PLUID luid) {
@@ -49,6 +47,6 @@ BOOL lookupPrivilegeByName(LPCWSTR name, PLUID luid) {
             return TRUE;
         }
     }
-    SetLastError(errorNoSuchPrivilege);
+    SetLastError(ERROR_NO_SUCH_PRIVILEGE);
     return FALSE;
 }

@@ -19,7 +19,6 @@ namespace {
 
 constexpr std::size_t baseBlockSize = 4096;
 constexpr std::size_t smallestHive = 8192;
-constexpr LONG errorWriteFault = 29;
 
 std::uint32_t readDword(const unsigned char* bytes, std::size_t offset) {
     return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
@@ -279,7 +278,7 @@ LONG HiveFile::writeBack() {
 
     errno = 0;
     if (hivex_commit(hive_, procPath(out.get()).c_str(), 0) != 0) {
-        return fail(errno != 0 ? statusFromErrno(errno) : errorWriteFault);
+        return fail(errno != 0 ? statusFromErrno(errno) : ERROR_WRITE_FAULT);
     }
     // The hive is unloaded after its write-back whatever the outcome, so its
     // memory is given back now: the check below reads the new file whole, and
@@ -291,11 +290,11 @@ LONG HiveFile::writeBack() {
     BaseBlock written;
     if (!readBaseBlock(out.get(), header) || !parseBaseBlock(header.data(), header.size(), written) ||
         !written.checksumMatches || written.primarySequence != written.secondarySequence) {
-        return fail(errorWriteFault);
+        return fail(ERROR_WRITE_FAULT);
     }
     hive_h* check = hivex_open(procPath(out.get()).c_str(), 0);
     if (check == nullptr) {
-        return fail(errorWriteFault);
+        return fail(ERROR_WRITE_FAULT);
     }
     hivex_close(check);
 

@@ -37,9 +37,10 @@ public:
     HiveFile& operator=(const HiveFile&) = delete;
 
     // Opens the file at a Windows path on the volume. A writable hive is
-    // locked against other runs (32 while another holds it) and must be clean;
-    // the statuses are those of resolveVolumeFile, 1009 for a file that is
-    // no sound hive, and 50 for one whose logs hold changes not yet in it.
+    // locked against other runs (ERROR_SHARING_VIOLATION while another holds
+    // it) and must be clean; the statuses are those of resolveVolumeFile,
+    // ERROR_BADDB for a file that is no sound hive, and ERROR_NOT_SUPPORTED
+    // for one whose logs hold changes not yet in it.
     static LONG open(const std::string& driveDirectory, const std::wstring& windowsPath, bool writable,
                      std::unique_ptr<HiveFile>& out);
 

@@ -22,7 +22,6 @@ namespace {
 
 using offline::HiveFile;
 
-constexpr LONG errorUnsupportedType = 1630;
 constexpr std::size_t longestKeyName = 255;
 constexpr std::size_t longestValueName = 16383;
 // Above this size Windows stores value data in segments ("big data") in hives
@@ -102,7 +101,7 @@ std::wstring nodeName(hive_h* h, hive_node_h node) {
 char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c; }
 
 // The child with the name, compared as Windows compares key names (hivex's
-// own lookup folds ASCII letters only). 2 when there is none; 1009 when the
+// own lookup folds ASCII letters only). ERROR_FILE_NOT_FOUND when there is none; ERROR_BADDB when the
 // key's subkey list or a subkey's name cannot be read, so that a broken hive
 // is not taken for a missing key.
 LONG findChild(hive_h* h, hive_node_h node, const std::wstring& name, hive_node_h& found) {
@@ -529,7 +528,7 @@ LONG WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwF
                               (type == REG_MULTI_SZ && (accepted & RRF_RT_REG_MULTI_SZ)) ||
                               (type == REG_QWORD && (accepted & RRF_RT_REG_QWORD)) || accepted == RRF_RT_ANY;
     if (!typeAccepted) {
-        return zeroOnFailure(errorUnsupportedType);
+        return zeroOnFailure(ERROR_UNSUPPORTED_TYPE);
     }
     if (pdwType != nullptr) {
         *pdwType = type;

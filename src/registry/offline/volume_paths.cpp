@@ -18,8 +18,6 @@ namespace offline {
 namespace {
 
 constexpr int maximumLinks = 40;
-constexpr LONG errorDiskFull = 112;
-constexpr LONG errorWriteFault = 29;
 
 // The entry of the folder that names the component: the exact name if there is
 // one, otherwise the first (in byte order, so the choice is stable) that
@@ -99,11 +97,11 @@ LONG statusFromErrno(int error) {
             return ERROR_NOT_ENOUGH_MEMORY;
         case ENOSPC:
         case EDQUOT:
-            return errorDiskFull;
+            return ERROR_DISK_FULL;
         case ENOTSUP:
             return ERROR_NOT_SUPPORTED;
         default:
-            return errorWriteFault;
+            return ERROR_WRITE_FAULT;
     }
 }
 
