@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/posix/path_components.h"
+#include "platform/emulation/path_components.h"
 
 namespace sample {
 

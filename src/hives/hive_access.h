@@ -3,7 +3,7 @@
 #include <string>
 
 #include "hives/callback.h"
-#include "platform/winapi.h"
+#include "registry/registry.h"
 
 // Opens HKEY_USERS\<mountName> for writing, runs the callback on it and closes
 // it. Returns 0, or the open's status (and then logs nothing).

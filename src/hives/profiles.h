@@ -3,7 +3,7 @@
 #include <string>
 
 #include "hives/callback.h"
-#include "platform/winapi.h"
+#include "registry/registry.h"
 
 // Walks the machine's profile list (and, when asked, the default profile) and
 // runs the callback on every profile's hive. False when the walk could not

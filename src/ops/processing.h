@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/options.h"
-#include "platform/winapi.h"
+#include "registry/registry.h"
 
 // Sets or deletes the requested value below one hive root; every failure is
 // logged and nothing is reported back, so one hive cannot stop the walk.

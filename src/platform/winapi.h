@@ -23,7 +23,7 @@
 
 // Windows' RegLoadKeyW creates a missing hive file as a new, empty hive;
 // planted in a profile folder, that file breaks the profile. tarnwick's
-// registry layer answers ERROR_FILE_NOT_FOUND instead (src/registry/windows).
+// registry layer answers ERROR_FILE_NOT_FOUND instead (src/platform/windows).
 LONG WINAPI tarnwickRegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile);
 #define RegLoadKeyW tarnwickRegLoadKeyW
 

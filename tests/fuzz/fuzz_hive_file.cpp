@@ -22,8 +22,8 @@
 #include "ops/processing.h"
 #include "platform/offline/offline_platform.h"
 #include "platform/winapi.h"
-#include "registry/offline/hive_file.h"
-#include "registry/offline/offline_registry.h"
+#include "platform/offline/hive_file.h"
+#include "platform/offline/offline_registry.h"
 #include "sample_volume.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <sstream>
 
 #include "platform/offline/offline_platform.h"
-#include "registry/offline/hive_file.h"
-#include "registry/offline/offline_registry.h"
+#include "platform/offline/hive_file.h"
+#include "platform/offline/offline_registry.h"
 #include "sample_volume.h"
 
 namespace fs = std::filesystem;

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "offline_test_support.h"
-#include "platform/posix/utf.h"
+#include "platform/linux/utf.h"
 #include "sample_volume.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/posix/expand.h"
+#include "platform/emulation/environment.h"
 #include "test_support.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <map>
 #include <memory>
 
-#include "platform/posix/expand.h"
-#include "platform/posix/path_components.h"
-#include "platform/posix/privilege_names.h"
+#include "platform/emulation/environment.h"
+#include "platform/emulation/path_components.h"
+#include "platform/emulation/privilege_names.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/expand.h"
+#include "platform/emulation/environment.h"
 #include "platform/winapi.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "platform/offline/offline_platform.h"
-#include "platform/posix/privilege_names.h"
+#include "platform/emulation/privilege_names.h"
 #include "platform/winapi.h"
 
 namespace offline {

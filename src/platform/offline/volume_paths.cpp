@@ -1,4 +1,4 @@
-#include "registry/offline/volume_paths.h"
+#include "platform/offline/volume_paths.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,9 +9,9 @@
 #include <deque>
 #include <vector>
 
-#include "platform/posix/path_components.h"
-#include "platform/posix/utf.h"
-#include "registry/offline/names.h"
+#include "platform/emulation/path_components.h"
+#include "platform/linux/utf.h"
+#include "platform/emulation/names.h"
 
 namespace offline {
 
@@ -45,7 +45,7 @@ bool findEntry(int directory, const std::string& component, std::string& found) 
         if (name == "." || name == "..") {
             continue;
         }
-        if (sameName(wideFromUtf8(name), wanted) && (!any || name < found)) {
+        if (emulation::sameName(wideFromUtf8(name), wanted) && (!any || name < found)) {
             found = name;
             any = true;
         }
@@ -109,7 +109,7 @@ LONG resolveVolumeFile(const std::string& driveDirectory, const std::wstring& wi
     // Only absolute paths on C: ("C:\..." or "C:/..."): the volume is the
     // system drive and nothing else is mounted.
     if (windowsPath.size() < 3 || windowsPath[1] != L':' || (windowsPath[2] != L'\\' && windowsPath[2] != L'/') ||
-        upperCaseOf(windowsPath[0]) != L'C') {
+        emulation::upperCaseOf(windowsPath[0]) != L'C') {
         return ERROR_PATH_NOT_FOUND;
     }
     std::deque<std::string> pending;

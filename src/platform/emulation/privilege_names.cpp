@@ -1,8 +1,8 @@
-#include "platform/posix/privilege_names.h"
+#include "platform/emulation/privilege_names.h"
 
 #include <string>
 
-#include "platform/posix/expand.h"
+#include "platform/emulation/environment.h"
 
 namespace {
 

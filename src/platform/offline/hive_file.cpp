@@ -1,4 +1,4 @@
-#include "registry/offline/hive_file.h"
+#include "platform/offline/hive_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>

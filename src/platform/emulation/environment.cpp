@@ -1,4 +1,4 @@
-#include "platform/posix/expand.h"
+#include "platform/emulation/environment.h"
 
 #include <algorithm>
 

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "platform/offline/offline_platform.h"
-#include "platform/posix/utf.h"
+#include "platform/linux/utf.h"
 #include "platform/winapi.h"
-#include "registry/offline/hive_file.h"
-#include "registry/offline/names.h"
-#include "registry/offline/offline_registry.h"
+#include "platform/offline/hive_file.h"
+#include "platform/emulation/names.h"
+#include "platform/offline/offline_registry.h"
 
 namespace {
 
@@ -126,7 +126,7 @@ LONG findChild(hive_h* h, hive_node_h node, const std::wstring& name, hive_node_
             if (!childName) {
                 return ERROR_BADDB;
             }
-            if (offline::sameName(wideFromUtf8(childName.get()), name)) {
+            if (emulation::sameName(wideFromUtf8(childName.get()), name)) {
                 found = *child;
                 return ERROR_SUCCESS;
             }
@@ -187,7 +187,7 @@ LONG openSoftwareHive(std::shared_ptr<Hive>& out) {
 LONG enterHive(Root root, const std::wstring& component, Location& out) {
     out.root = root;
     if (root == Root::machine) {
-        if (!offline::sameName(component, softwareRootName)) {
+        if (!emulation::sameName(component, softwareRootName)) {
             return ERROR_FILE_NOT_FOUND;
         }
         const LONG status = openSoftwareHive(out.hive);
@@ -195,7 +195,7 @@ LONG enterHive(Root root, const std::wstring& component, Location& out) {
             return status;
         }
     } else {
-        auto it = registry().users.find(offline::upperCased(component));
+        auto it = registry().users.find(emulation::upperCased(component));
         if (it == registry().users.end()) {
             return ERROR_FILE_NOT_FOUND;
         }
@@ -279,7 +279,7 @@ LONG readValues(hive_h* h, hive_node_h node, std::vector<StoredValue>& out) {
 // when there is none.
 long findValue(const std::vector<StoredValue>& values, const std::wstring& name) {
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (offline::sameName(wideFromUtf8(values[i].name), name)) {
+        if (emulation::sameName(wideFromUtf8(values[i].name), name)) {
             return static_cast<long>(i);
         }
     }
@@ -587,7 +587,7 @@ LONG WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, DW
         }
         // hivex files non-ASCII names under a hash and in an order that
         // Windows does not use, so Windows might never find such a key.
-        if (!offline::isAscii(parts[i])) {
+        if (!emulation::isAscii(parts[i])) {
             return ERROR_NOT_SUPPORTED;
         }
     }
@@ -678,7 +678,7 @@ LONG WINAPI RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile) {
         return ERROR_INVALID_PARAMETER;
     }
     RegistryState& state = registry();
-    if (state.users.count(offline::upperCased(name)) != 0) {
+    if (state.users.count(emulation::upperCased(name)) != 0) {
         return ERROR_ALREADY_EXISTS;
     }
     std::string drive;
@@ -695,7 +695,7 @@ LONG WINAPI RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile) {
     auto hive = std::make_shared<Hive>();
     hive->file = std::move(file);
     hive->name = name;
-    state.users[offline::upperCased(name)] = hive;
+    state.users[emulation::upperCased(name)] = hive;
     return ERROR_SUCCESS;
 }
 
@@ -708,7 +708,7 @@ LONG WINAPI RegUnLoadKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     }
     RegistryState& state = registry();
     const std::wstring name = lpSubKey != nullptr ? lpSubKey : L"";
-    auto it = hKey == HKEY_USERS ? state.users.find(offline::upperCased(name)) : state.users.end();
+    auto it = hKey == HKEY_USERS ? state.users.find(emulation::upperCased(name)) : state.users.end();
     if (it == state.users.end()) {
         return ERROR_FILE_NOT_FOUND;
     }

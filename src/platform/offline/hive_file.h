@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/winapi.h"
-#include "registry/offline/volume_paths.h"
+#include "platform/offline/volume_paths.h"
 
 namespace offline {
 
