@@ -9,8 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/winapi.h"
+#include "platform/offline/unique_hive.h"
 #include "platform/offline/volume_paths.h"
+#include "platform/winapi.h"
 
 namespace offline {
 
@@ -32,7 +33,6 @@ std::uint32_t baseBlockChecksum(const unsigned char* bytes);
 
 class HiveFile {
 public:
-    ~HiveFile();
     HiveFile(const HiveFile&) = delete;
     HiveFile& operator=(const HiveFile&) = delete;
 
@@ -44,7 +44,7 @@ public:
     static LONG open(const std::string& driveDirectory, const std::wstring& windowsPath, bool writable,
                      std::unique_ptr<HiveFile>& out);
 
-    hive_h* handle() const { return hive_; }
+    hive_h* handle() const { return hive_.get(); }
     bool writable() const { return writable_; }
     std::uint32_t minorVersion() const { return minorVersion_; }
     void markChanged() { changed_ = true; }
@@ -64,7 +64,7 @@ private:
     VolumeFile file_;
     UniqueFd lockedFile_;
     struct stat original_ {};
-    hive_h* hive_ = nullptr;
+    UniqueHive hive_;
     bool writable_ = false;
     bool changed_ = false;
     std::uint32_t minorVersion_ = 0;

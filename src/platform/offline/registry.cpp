@@ -14,6 +14,7 @@
 #include "platform/offline/offline_platform.h"
 #include "platform/linux/utf.h"
 #include "platform/winapi.h"
+#include "platform/linux/unique_handle.h"
 #include "platform/offline/hive_file.h"
 #include "platform/emulation/names.h"
 #include "platform/offline/offline_registry.h"
@@ -62,13 +63,6 @@ RegistryState& registry() {
     return state;
 }
 
-// hivex hands out malloc'd memory; these free it on every path.
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, FreeDeleter>;
-
 std::vector<std::wstring> splitKeyPath(const wchar_t* path) {
     std::vector<std::wstring> parts;
     if (path == nullptr) {
@@ -94,7 +88,7 @@ std::vector<std::wstring> splitKeyPath(const wchar_t* path) {
 bool isEmpty(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
 
 std::wstring nodeName(hive_h* h, hive_node_h node) {
-    Owned<char> name(hivex_node_name(h, node));
+    UniqueMalloc<char> name(hivex_node_name(h, node));
     return name ? wideFromUtf8(name.get()) : std::wstring();
 }
 
@@ -105,7 +99,7 @@ char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x
 // key's subkey list or a subkey's name cannot be read, so that a broken hive
 // is not taken for a missing key.
 LONG findChild(hive_h* h, hive_node_h node, const std::wstring& name, hive_node_h& found) {
-    Owned<hive_node_h> children(hivex_node_children(h, node));
+    UniqueMalloc<hive_node_h> children(hivex_node_children(h, node));
     if (!children) {
         return ERROR_BADDB;
     }
@@ -122,7 +116,7 @@ LONG findChild(hive_h* h, hive_node_h node, const std::wstring& name, hive_node_
     }
     for (const hive_node_h* child = children.get(); *child != 0; ++child) {
         if (!ascii) {
-            Owned<char> childName(hivex_node_name(h, *child));
+            UniqueMalloc<char> childName(hivex_node_name(h, *child));
             if (!childName) {
                 return ERROR_BADDB;
             }
@@ -132,7 +126,7 @@ LONG findChild(hive_h* h, hive_node_h node, const std::wstring& name, hive_node_
             }
             continue;
         }
-        Owned<char> raw(hivex_node_name(h, *child));
+        UniqueMalloc<char> raw(hivex_node_name(h, *child));
         if (!raw) {
             return ERROR_BADDB;
         }
@@ -256,15 +250,15 @@ struct StoredValue {
 
 LONG readValues(hive_h* h, hive_node_h node, std::vector<StoredValue>& out) {
     errno = 0;
-    Owned<hive_value_h> values(hivex_node_values(h, node));
+    UniqueMalloc<hive_value_h> values(hivex_node_values(h, node));
     if (!values) {
         return ERROR_BADDB;
     }
     for (const hive_value_h* value = values.get(); *value != 0; ++value) {
         StoredValue stored;
-        Owned<char> name(hivex_value_key(h, *value));
+        UniqueMalloc<char> name(hivex_value_key(h, *value));
         size_t length = 0;
-        Owned<char> data(hivex_value_value(h, *value, &stored.type, &length));
+        UniqueMalloc<char> data(hivex_value_value(h, *value, &stored.type, &length));
         if (!name || !data) {
             return ERROR_BADDB;
         }
@@ -431,7 +425,7 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
         name = names[dwIndex];
     } else {
         hive_h* h = at.hive->file->handle();
-        Owned<hive_node_h> children(hivex_node_children(h, at.node));
+        UniqueMalloc<hive_node_h> children(hivex_node_children(h, at.node));
         if (!children) {
             return ERROR_BADDB;
         }

@@ -1,6 +1,5 @@
 #include "platform/offline/volume_paths.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "platform/emulation/path_components.h"
+#include "platform/linux/directory.h"
 #include "platform/linux/utf.h"
 #include "platform/emulation/names.h"
 
@@ -28,55 +28,22 @@ bool findEntry(int directory, const std::string& component, std::string& found) 
         found = component;
         return true;
     }
-    const int listing = dup(directory);
-    if (listing < 0) {
+    std::vector<std::string> names;
+    if (!listDirectory(directory, names)) {
         return false;
     }
-    DIR* dir = fdopendir(listing);
-    if (dir == nullptr) {
-        close(listing);
-        return false;
-    }
-    rewinddir(dir);
     const std::wstring wanted = wideFromUtf8(component);
     bool any = false;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
+    for (const std::string& name : names) {
         if (emulation::sameName(wideFromUtf8(name), wanted) && (!any || name < found)) {
             found = name;
             any = true;
         }
     }
-    closedir(dir);
     return any;
 }
 
 }  // namespace
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-int UniqueFd::release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
 
 LONG statusFromErrno(int error) {
     switch (error) {
