@@ -8,7 +8,6 @@
 
 #include "platform/offline/offline_platform.h"
 #include "platform/linux/utf.h"
-#include "platform/offline/offline_registry.h"
 #include "registry_fixture.h"
 #include "sample_volume.h"
 

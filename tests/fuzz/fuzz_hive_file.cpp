@@ -23,7 +23,6 @@
 #include "platform/offline/offline_platform.h"
 #include "platform/winapi.h"
 #include "platform/offline/hive_file.h"
-#include "platform/offline/offline_registry.h"
 #include "sample_volume.h"
 
 namespace {

@@ -15,7 +15,6 @@
 #include "platform/offline/offline_platform.h"
 #include "platform/linux/unique_handle.h"
 #include "platform/offline/hive_file.h"
-#include "platform/offline/offline_registry.h"
 #include "platform/offline/unique_hive.h"
 #include "sample_volume.h"
 

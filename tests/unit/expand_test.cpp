@@ -1,7 +1,11 @@
 #include "platform/emulation/environment.h"
+#include "platform/emulation/names.h"
 #include "test_support.h"
 
 namespace {
+
+using emulation::EnvironmentLookup;
+using emulation::expandEnvironmentText;
 
 struct ExpandCase {
     const wchar_t* source;
@@ -10,10 +14,10 @@ struct ExpandCase {
 
 TEST(EnvironmentExpansion, FollowsWindowsRules) {
     const EnvironmentLookup lookup = [](const std::wstring& name) -> std::optional<std::wstring> {
-        if (equalsIgnoringAsciiCase(name, L"SystemDrive")) {
+        if (emulation::sameName(name, L"SystemDrive")) {
             return std::wstring(L"C:");
         }
-        if (equalsIgnoringAsciiCase(name, L"Nested")) {
+        if (emulation::sameName(name, L"Nested")) {
             return std::wstring(L"%SystemDrive%");
         }
         return std::nullopt;

@@ -2,13 +2,35 @@
 
 #include <algorithm>
 
-namespace {
-wchar_t asciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
-}  // namespace
+#include "platform/emulation/provider.h"
 
-bool equalsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) { return asciiUpper(x) == asciiUpper(y); });
+namespace emulation {
+
+std::wstring expandedText(const std::wstring& source, const EnvironmentLookup& lookup) {
+    std::wstring result;
+    std::size_t at = 0;
+    while (at < source.size()) {
+        if (source[at] != L'%') {
+            result += source[at++];
+            continue;
+        }
+        const std::size_t close = source.find(L'%', at + 1);
+        if (close == std::wstring::npos) {
+            result.append(source, at, std::wstring::npos);  // a lone % and all after it stay as written
+            break;
+        }
+        const std::wstring name = source.substr(at + 1, close - at - 1);
+        const std::optional<std::wstring> value = name.empty() ? std::nullopt : lookup(name);
+        if (value) {
+            result += *value;
+            at = close + 1;
+        } else {
+            // Unknown: keep "%NAME" and let the closing % start the next reference.
+            result.append(source, at, close - at);
+            at = close;
+        }
+    }
+    return result;
 }
 
 DWORD expandEnvironmentText(LPCWSTR source, LPWSTR destination, DWORD size, const EnvironmentLookup& lookup) {
@@ -16,32 +38,7 @@ DWORD expandEnvironmentText(LPCWSTR source, LPWSTR destination, DWORD size, cons
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::wstring result;
-    const wchar_t* s = source;
-    while (*s != L'\0') {
-        if (*s != L'%') {
-            result += *s++;
-            continue;
-        }
-        const wchar_t* close = s + 1;
-        while (*close != L'\0' && *close != L'%') {
-            ++close;
-        }
-        if (*close == L'\0') {
-            result.append(s);  // a lone % and all after it stay as written
-            break;
-        }
-        const std::wstring name(s + 1, close);
-        const std::optional<std::wstring> value = name.empty() ? std::nullopt : lookup(name);
-        if (value) {
-            result += *value;
-            s = close + 1;
-        } else {
-            // Unknown: keep "%NAME" and let the closing % start the next reference.
-            result.append(s, close);
-            s = close;
-        }
-    }
+    const std::wstring result = expandedText(source, lookup);
     const auto needed = static_cast<DWORD>(result.size() + 1);
     if (destination == nullptr || needed > size) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -50,4 +47,14 @@ DWORD expandEnvironmentText(LPCWSTR source, LPWSTR destination, DWORD size, cons
     std::copy(result.begin(), result.end(), destination);
     destination[result.size()] = L'\0';
     return needed;
+}
+
+}  // namespace emulation
+
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
+    if (auto fault = emulation::enter("ExpandEnvironmentStringsW", [&] { return std::wstring(lpSrc ? lpSrc : L""); })) {
+        SetLastError(static_cast<DWORD>(*fault));
+        return 0;
+    }
+    return emulation::expandEnvironmentText(lpSrc, lpDst, nSize, emulation::environmentVariable);
 }

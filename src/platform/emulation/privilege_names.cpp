@@ -1,8 +1,8 @@
 #include "platform/emulation/privilege_names.h"
 
-#include <string>
+#include "platform/emulation/names.h"
 
-#include "platform/emulation/environment.h"
+namespace emulation {
 
 namespace {
 
@@ -41,7 +41,7 @@ BOOL lookupPrivilegeByName(LPCWSTR name, PLUID luid) {
         return FALSE;
     }
     for (const KnownPrivilege& p : knownPrivileges) {
-        if (equalsIgnoringAsciiCase(name, p.name)) {
+        if (sameName(name, p.name)) {
             luid->LowPart = p.value;
             luid->HighPart = 0;
             return TRUE;
@@ -50,3 +50,14 @@ BOOL lookupPrivilegeByName(LPCWSTR name, PLUID luid) {
     SetLastError(ERROR_NO_SUCH_PRIVILEGE);
     return FALSE;
 }
+
+const wchar_t* privilegeNameOf(const LUID& luid) {
+    for (const KnownPrivilege& p : knownPrivileges) {
+        if (luid.HighPart == 0 && luid.LowPart == p.value) {
+            return p.name;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace emulation

@@ -223,7 +223,9 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     }
     // Differing sequence numbers mean Windows has logged changes (.LOG1,
     // .LOG2) that the file does not hold yet. hivex cannot replay them and
-    // its commit would mark the hive clean, so Windows would drop them.
+    // its commit would mark the hive clean, so Windows would drop them. This
+    // is the one place where every hive of the volume passes before hivex
+    // opens it, so a replay of those logs belongs here.
     if (writable && base.primarySequence != base.secondarySequence) {
         return ERROR_NOT_SUPPORTED;
     }
