@@ -31,9 +31,9 @@ public:
     // ERROR_FILE_NOT_FOUND when there is none, ERROR_BADDB when the key's
     // subkeys cannot be read.
     virtual LONG findChild(KeyId key, const std::wstring& name, KeyId& child) = 0;
-    // The subkey at the index in the order Windows lists them;
-    // ERROR_NO_MORE_ITEMS past the last one.
-    virtual LONG childAt(KeyId key, DWORD index, std::wstring& name, FILETIME& lastWrite) = 0;
+    // The subkey at the index in the order Windows lists them; exists is
+    // false past the last one.
+    virtual LONG childAt(KeyId key, DWORD index, bool& exists, std::wstring& name, FILETIME& lastWrite) = 0;
     // The names of the key's values. A position in this list names the value
     // to readValue, setValue and deleteValue.
     virtual LONG valueNames(KeyId key, std::vector<std::wstring>& names) = 0;

@@ -74,19 +74,21 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
     if (lpName == nullptr || lpcchName == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
+    bool exists = false;
     std::wstring name;
     FILETIME lastWrite{};
     if (!key->at.mount) {
         const std::vector<std::wstring> names = rootKeyNames(key->at.root);
-        if (dwIndex >= names.size()) {
-            return ERROR_NO_MORE_ITEMS;
-        }
-        name = names[dwIndex];
+        exists = dwIndex < names.size();
+        name = exists ? names[dwIndex] : L"";
     } else {
-        const LONG status = key->at.mount->hive->childAt(key->at.key, dwIndex, name, lastWrite);
+        const LONG status = key->at.mount->hive->childAt(key->at.key, dwIndex, exists, name, lastWrite);
         if (status != ERROR_SUCCESS) {
             return status;
         }
+    }
+    if (!exists) {
+        return ERROR_NO_MORE_ITEMS;
     }
     // The length is in characters: the terminator counts going in, not
     // coming back.

@@ -30,10 +30,11 @@ LONG MemoryHive::findChild(emulation::KeyId key, const std::wstring& name, emula
     return ERROR_SUCCESS;
 }
 
-LONG MemoryHive::childAt(emulation::KeyId key, DWORD index, std::wstring& name, FILETIME& lastWrite) {
+LONG MemoryHive::childAt(emulation::KeyId key, DWORD index, bool& exists, std::wstring& name, FILETIME& lastWrite) {
     const auto& subkeys = keyOf(key).subkeys;
-    if (index >= subkeys.size()) {
-        return ERROR_NO_MORE_ITEMS;
+    exists = index < subkeys.size();
+    if (!exists) {
+        return ERROR_SUCCESS;
     }
     const Key& child = *std::next(subkeys.begin(), index)->second;
     name = child.name;

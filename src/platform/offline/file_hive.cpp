@@ -96,7 +96,7 @@ LONG FileHive::findChild(emulation::KeyId key, const std::wstring& name, emulati
     return ERROR_FILE_NOT_FOUND;
 }
 
-LONG FileHive::childAt(emulation::KeyId key, DWORD index, std::wstring& name, FILETIME& lastWrite) {
+LONG FileHive::childAt(emulation::KeyId key, DWORD index, bool& exists, std::wstring& name, FILETIME& lastWrite) {
     hive_h* h = file_->handle();
     UniqueMalloc<hive_node_h> children(hivex_node_children(h, key));
     if (!children) {
@@ -106,8 +106,9 @@ LONG FileHive::childAt(emulation::KeyId key, DWORD index, std::wstring& name, FI
     while (children.get()[count] != 0) {
         ++count;
     }
-    if (index >= count) {
-        return ERROR_NO_MORE_ITEMS;
+    exists = index < count;
+    if (!exists) {
+        return ERROR_SUCCESS;
     }
     const hive_node_h child = children.get()[index];
     const UniqueMalloc<char> stored(hivex_node_name(h, child));

@@ -18,7 +18,7 @@ public:
 
     LONG root(emulation::KeyId& out) override;
     LONG findChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) override;
-    LONG childAt(emulation::KeyId key, DWORD index, std::wstring& name, FILETIME& lastWrite) override;
+    LONG childAt(emulation::KeyId key, DWORD index, bool& exists, std::wstring& name, FILETIME& lastWrite) override;
     LONG valueNames(emulation::KeyId key, std::vector<std::wstring>& names) override;
     LONG readValue(emulation::KeyId key, std::size_t index, DWORD& type, std::vector<unsigned char>& data) override;
     bool writable() const override { return file_->writable(); }
