@@ -47,7 +47,8 @@ LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired,
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    *phkResult = addHandle(at, samDesired, joinPath(parent->path, lpSubKey));
+    // The key's path serves the call log only.
+    *phkResult = addHandle(at, samDesired, callsObserved() ? joinPath(parent->path, lpSubKey) : std::wstring());
     return ERROR_SUCCESS;
 }
 

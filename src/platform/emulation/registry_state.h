@@ -33,7 +33,7 @@ struct Location {
 struct OpenKey {
     Location at;
     REGSAM access = 0;
-    std::wstring path;  // "HKEY_USERS\S-1-5-21-1\Software", for the call log
+    std::wstring path;  // "HKEY_USERS\S-1-5-21-1\Software" while calls are observed
 };
 
 std::optional<Root> rootOf(HKEY key);

@@ -3,6 +3,7 @@
 // setting with the creation of missing keys (RegSetKeyValueW), deleting
 // (RegDeleteKeyValueW).
 #include <cstring>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,9 +30,8 @@ bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ |
 std::optional<LONG> enterValueCall(const char* function, HKEY hKey, const wchar_t* subKey, const wchar_t* valueName,
                                    const OpenKey*& key) {
     key = findHandle(hKey);
-    const OpenKey* found = key;
     if (auto fault = enter(function, [&] {
-            return joinPath(pathOf(found), subKey) + L" " + (valueName != nullptr ? valueName : L"");
+            return joinPath(pathOf(key), subKey) + L" " + (valueName != nullptr ? valueName : L"");
         })) {
         return fault;
     }
