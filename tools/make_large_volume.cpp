@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/offline/unique_hive.h"
 #include "sample_volume.h"
 
 namespace fs = std::filesystem;
@@ -144,7 +145,8 @@ void makeTemplate(const std::string& path, std::size_t kib, std::uint64_t seed) 
                           error)) {
         fail(error);
     }
-    hive_h* h = hivex_open(partial.c_str(), HIVEX_OPEN_WRITE);
+    UniqueHive hive(hivex_open(partial.c_str(), HIVEX_OPEN_WRITE));
+    hive_h* h = hive.get();
     if (h == nullptr) {
         fail("hivex cannot open " + partial);
     }
@@ -156,7 +158,7 @@ void makeTemplate(const std::string& path, std::size_t kib, std::uint64_t seed) 
     if (hivex_commit(h, nullptr, 0) != 0) {
         fail("cannot commit " + partial);
     }
-    hivex_close(h);
+    hive.reset();
     fs::rename(partial, path);
     std::fprintf(stderr, "template %s: %zu keys, %ju bytes\n", path.c_str(), filler.keys,
                  static_cast<std::uintmax_t>(fs::file_size(path)));

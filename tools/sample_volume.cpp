@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/posix/path_components.h"
+#include "platform/emulation/path_components.h"
+#include "platform/offline/unique_hive.h"
 
 namespace sample {
 
@@ -200,7 +201,8 @@ Entry dword(const std::string& path, const std::string& name, std::uint32_t valu
 }
 
 bool fillHive(const std::string& path, const std::vector<Entry>& entries, std::string& error) {
-    hive_h* h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+    const UniqueHive hive(hivex_open(path.c_str(), HIVEX_OPEN_WRITE));
+    hive_h* h = hive.get();
     if (h == nullptr) {
         error = "hivex cannot open " + path + ": " + std::strerror(errno);
         return false;
@@ -242,7 +244,6 @@ bool fillHive(const std::string& path, const std::vector<Entry>& entries, std::s
         error = "cannot commit " + path + ": " + std::strerror(errno);
         ok = false;
     }
-    hivex_close(h);
     return ok;
 }
 

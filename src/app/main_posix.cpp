@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "app/run.h"
-#include "platform/posix/cmdline.h"
-#include "platform/posix/utf.h"
+#include "platform/linux/argument_text.h"
+#include "platform/linux/utf.h"
 
 int main(int argc, char** argv) {
     std::vector<std::wstring> arguments;

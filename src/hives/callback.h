@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "platform/winapi.h"
+#include "registry/registry.h"
 
 // Runs the value operation on the root key of one user's hive.
 using HiveCallback = std::function<void(HKEY)>;

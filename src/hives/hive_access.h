@@ -4,7 +4,7 @@
 
 #include "hives/callback.h"
 #include "hives/user_hive.h"
-#include "platform/winapi.h"
+#include "registry/registry.h"
 
 // Opens HKEY_USERS\<mountName> for writing, runs the callback on it and closes
 // it. Returns 0, or the open's status (and then logs nothing).

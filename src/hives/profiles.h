@@ -4,7 +4,7 @@
 
 #include "hives/callback.h"
 #include "hives/user_hive.h"
-#include "platform/winapi.h"
+#include "registry/registry.h"
 
 // Walks the machine's profile list (and, when asked, the default profile) and
 // runs the callback on the given hive of every profile. False when the walk

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/options.h"
-#include "platform/winapi.h"
+#include "registry/registry.h"
 
 // Sets or deletes the requested value below one hive root, which is the root
 // of the user hive that holds the subkey (userHiveOfSubKey), at the subkey's

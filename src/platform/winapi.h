@@ -23,7 +23,7 @@
 
 // Windows' RegLoadKeyW creates a missing hive file as a new, empty hive;
 // planted in a profile folder, that file breaks the profile. tarnwick's
-// registry layer answers ERROR_FILE_NOT_FOUND instead (src/registry/windows).
+// registry layer answers ERROR_FILE_NOT_FOUND instead (src/platform/windows).
 LONG WINAPI tarnwickRegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile);
 #define RegLoadKeyW tarnwickRegLoadKeyW
 
@@ -93,17 +93,21 @@ typedef TOKEN_PRIVILEGES* PTOKEN_PRIVILEGES;
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_WRITE_PROTECT 19L
+#define ERROR_WRITE_FAULT 29L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_DISK_FULL 112L
+#define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
-#define ERROR_NO_SUCH_PRIVILEGE 1313L
-#define ERROR_NOT_ALL_ASSIGNED 1300L
-#define ERROR_PRIVILEGE_NOT_HELD 1314L
 #define ERROR_BADDB 1009L
 #define ERROR_KEY_DELETED 1018L
+#define ERROR_NOT_ALL_ASSIGNED 1300L
+#define ERROR_NO_SUCH_PRIVILEGE 1313L
+#define ERROR_PRIVILEGE_NOT_HELD 1314L
+#define ERROR_UNSUPPORTED_TYPE 1630L
 
 // Registry access rights.
 #define KEY_QUERY_VALUE 0x0001

@@ -7,8 +7,7 @@
 #include <string>
 
 #include "platform/offline/offline_platform.h"
-#include "platform/posix/utf.h"
-#include "registry/offline/offline_registry.h"
+#include "platform/linux/utf.h"
 #include "registry_fixture.h"
 #include "sample_volume.h"
 

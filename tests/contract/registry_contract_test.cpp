@@ -3,6 +3,7 @@
 // unit tests and the offline registry over hive files.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -221,6 +222,116 @@ TEST_F(RegistryContract, ProfileListIsEnumeratedAndReadAsStored) {
               ERROR_MORE_DATA);
     EXPECT_EQ(size, (std::wstring(L"C:\\Users\\a").size() + 1) * sizeof(wchar_t));
     EXPECT_EQ(RegCloseKey(list), ERROR_SUCCESS);
+}
+
+// Where the in-memory and the offline registry once answered differently,
+// Windows' own answer (under Wine) decides.
+TEST_F(RegistryContract, TypeFlagsAndExpansionOfReads) {
+    const std::wstring stored = L"%SystemDrive%\\Users\\x";
+    const std::wstring multi(L"a\0bc\0", 5);
+    prepare({{L"", L"Ex", REG_EXPAND_SZ, stored},
+             {L"", L"Sz", REG_SZ, L"plain"},
+             {L"", L"Dw", REG_DWORD, L"", 7},
+             {L"", L"Multi", REG_MULTI_SZ, multi}},
+            {});
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, machineBase, 0, KEY_READ, &key), ERROR_SUCCESS);
+    struct Case {
+        const wchar_t* value;
+        DWORD flags;
+        LONG status;
+        DWORD type;
+        std::wstring data;  // without the terminator that is added
+    };
+    const Case cases[] = {
+        // Without RRF_NOEXPAND a REG_EXPAND_SZ is expanded and read as a REG_SZ.
+        {L"Ex", RRF_RT_REG_SZ, ERROR_SUCCESS, REG_SZ, L"C:\\Users\\x"},
+        {L"Ex", RRF_RT_ANY, ERROR_SUCCESS, REG_SZ, L"C:\\Users\\x"},
+        {L"Ex", RRF_RT_ANY | RRF_NOEXPAND, ERROR_SUCCESS, REG_EXPAND_SZ, stored},
+        {L"Ex", RRF_RT_REG_SZ | RRF_NOEXPAND, ERROR_UNSUPPORTED_TYPE, 0, L""},
+        // Asking for REG_EXPAND_SZ without RRF_NOEXPAND is an invalid request,
+        // whatever the value's type.
+        {L"Ex", RRF_RT_REG_EXPAND_SZ, ERROR_INVALID_PARAMETER, 0, L""},
+        {L"Sz", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, ERROR_INVALID_PARAMETER, 0, L""},
+        {L"Dw", RRF_RT_ANY, ERROR_SUCCESS, REG_DWORD, L""},
+        {L"Dw", RRF_RT_REG_SZ, ERROR_UNSUPPORTED_TYPE, 0, L""},
+        {L"Dw", 0, ERROR_UNSUPPORTED_TYPE, 0, L""},
+        {L"Multi", RRF_RT_REG_MULTI_SZ, ERROR_SUCCESS, REG_MULTI_SZ, multi},
+        {L"Multi", RRF_RT_ANY, ERROR_SUCCESS, REG_MULTI_SZ, multi},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.value) + " flags " + std::to_string(c.flags));
+        wchar_t buffer[64] = {};
+        DWORD size = sizeof(buffer);
+        DWORD type = 0;
+        EXPECT_EQ(RegGetValueW(key, nullptr, c.value, c.flags, &type, buffer, &size), c.status);
+        if (c.status != ERROR_SUCCESS) {
+            continue;
+        }
+        EXPECT_EQ(type, c.type);
+        if (c.type == REG_DWORD) {
+            EXPECT_EQ(size, sizeof(DWORD));
+            DWORD number = 0;
+            std::memcpy(&number, buffer, sizeof(number));
+            EXPECT_EQ(number, 7u);
+        } else {
+            EXPECT_EQ(size, (c.data.size() + 1) * sizeof(wchar_t));
+            EXPECT_EQ(std::wstring(buffer, size / sizeof(wchar_t) - 1), c.data);
+        }
+    }
+
+    // RRF_ZEROONFAILURE clears the caller's buffer whatever the failure.
+    for (const auto& c : {std::make_pair(L"Sz", ERROR_MORE_DATA), std::make_pair(L"Dw", ERROR_UNSUPPORTED_TYPE)}) {
+        wchar_t buffer[2] = {L'x', L'x'};
+        DWORD size = sizeof(buffer);
+        EXPECT_EQ(RegGetValueW(key, nullptr, c.first, RRF_RT_REG_SZ | RRF_ZEROONFAILURE, nullptr, buffer, &size),
+                  c.second);
+        EXPECT_EQ(buffer[0], L'\0');
+        EXPECT_EQ(buffer[1], L'\0');
+    }
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryContract, NamesCompareWithoutRegardToCaseBeyondAscii) {
+    const wchar_t* const path = L"Software\\\x00c4pfel\\\x0416\x0443\x043a\\\x03b1\x03b2";
+    const auto files = prepareHives({{{path}, {{path, L"\x00c4rger", REG_SZ, L"found"}}}});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    HKEY root = openMount();
+    // Latin-1, Cyrillic and Greek letters in the other case.
+    const wchar_t* const otherCase = L"SOFTWARE\\\x00e4PFEL\\\x0436\x0423\x041a\\\x0391\x0392";
+    std::wstring text;
+    EXPECT_EQ(readString(root, otherCase, L"\x00e4RGER", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"found");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(root, otherCase, 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    // The same value in another case is replaced, not added beside it.
+    EXPECT_EQ(setString(root, otherCase, L"\x00e4RGER", L"second"), ERROR_SUCCESS);
+    EXPECT_EQ(readString(root, path, L"\x00c4rger", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"second");
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryContract, HandlesAndTheirAccess) {
+    prepare({{L"Sub", L"Name", REG_SZ, L"x"}}, {});
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, machineBase, 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(reinterpret_cast<HKEY>(0x12345), L"Sub", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
+    // Runs of backslashes and one at the end name the same key.
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\\\TarnwickContract\\", 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    // A key opened for reading is not written through, unless a subkey is named.
+    EXPECT_EQ(RegDeleteKeyValueW(key, nullptr, L"Absent"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(setString(key, nullptr, L"New", L"x"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    // A key opened for writing is neither read nor listed through.
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, machineBase, 0, KEY_WRITE, &key), ERROR_SUCCESS);
+    std::wstring text;
+    EXPECT_EQ(readString(key, nullptr, L"Name", text), ERROR_ACCESS_DENIED);
+    wchar_t name[64];
+    DWORD length = 64;
+    EXPECT_EQ(RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 struct ValueLayout {
     std::wstring key;  // relative to the root (or hive) it is laid out in
     std::wstring name;
-    DWORD type;        // REG_SZ, REG_EXPAND_SZ or REG_DWORD
-    std::wstring text;
+    DWORD type;        // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ or REG_DWORD
+    std::wstring text; // for REG_MULTI_SZ with its inner terminators
     DWORD number = 0;
 };
 

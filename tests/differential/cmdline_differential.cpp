@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/cmdline.h"
-#include "platform/posix/utf.h"
+#include "platform/linux/argument_text.h"
+#include "platform/linux/utf.h"
 #include "platform/winapi.h"
 
 namespace {

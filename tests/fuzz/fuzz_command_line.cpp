@@ -14,8 +14,8 @@
 
 #include "app/options.h"
 #include "fuzz_support.h"
-#include "platform/posix/cmdline.h"
-#include "platform/posix/utf.h"
+#include "platform/linux/argument_text.h"
+#include "platform/linux/utf.h"
 
 namespace {
 

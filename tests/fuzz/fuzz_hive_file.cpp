@@ -22,8 +22,7 @@
 #include "ops/processing.h"
 #include "platform/offline/offline_platform.h"
 #include "platform/winapi.h"
-#include "registry/offline/hive_file.h"
-#include "registry/offline/offline_registry.h"
+#include "platform/offline/hive_file.h"
 #include "sample_volume.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <filesystem>
 
 #include "offline_test_support.h"
-#include "registry/offline/hive_file.h"
+#include "platform/offline/hive_file.h"
 
 namespace {
 

@@ -13,8 +13,9 @@
 #include <sstream>
 
 #include "platform/offline/offline_platform.h"
-#include "registry/offline/hive_file.h"
-#include "registry/offline/offline_registry.h"
+#include "platform/linux/unique_handle.h"
+#include "platform/offline/hive_file.h"
+#include "platform/offline/unique_hive.h"
 #include "sample_volume.h"
 
 namespace fs = std::filesystem;
@@ -116,7 +117,8 @@ void writeBytes(const std::string& path, const std::string& bytes) {
 }
 
 std::optional<std::string> hivexString(const std::string& file, const std::string& key, const std::string& name) {
-    hive_h* h = hivex_open(file.c_str(), 0);
+    const UniqueHive hive(hivex_open(file.c_str(), 0));
+    hive_h* h = hive.get();
     if (h == nullptr) {
         return std::nullopt;
     }
@@ -129,12 +131,10 @@ std::optional<std::string> hivexString(const std::string& file, const std::strin
     }
     const hive_value_h value = node != 0 ? hivex_node_get_value(h, node, name.c_str()) : 0;
     if (value != 0) {
-        if (char* text = hivex_value_string(h, value)) {
-            result = text;
-            std::free(text);
+        if (const UniqueMalloc<char> text{hivex_value_string(h, value)}) {
+            result = text.get();
         }
     }
-    hivex_close(h);
     return result;
 }
 

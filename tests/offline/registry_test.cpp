@@ -7,7 +7,8 @@
 #include <functional>
 
 #include "offline_test_support.h"
-#include "platform/posix/utf.h"
+#include "platform/offline/unique_hive.h"
+#include "platform/linux/utf.h"
 #include "sample_volume.h"
 
 namespace {
@@ -60,19 +61,20 @@ TEST_F(OfflineRegistryTest, StoredStringIsUtf16WithTerminatorAndReadsBackInWideB
     const std::wstring text = L"Zo\x00eb \U0001F600";
     ASSERT_EQ(withLoadedHive([&](HKEY root) { return setText(root, L"Software\\App", L"Name", text); }), ERROR_SUCCESS);
 
-    hive_h* h = hivex_open(host(hiveFile).c_str(), 0);
-    ASSERT_NE(h, nullptr);
-    const hive_node_h app = hivex_node_get_child(h, hivex_node_get_child(h, hivex_root(h), "Software"), "App");
-    const hive_value_h value = hivex_node_get_value(h, app, "Name");
-    hive_type type;
-    size_t length = 0;
-    char* data = hivex_value_value(h, value, &type, &length);
-    ASSERT_NE(data, nullptr);
-    const std::string expected = utf16leFromWide(text) + std::string(2, '\0');
-    EXPECT_EQ(type, hive_t_REG_SZ);
-    EXPECT_EQ(std::string(data, length), expected);
-    std::free(data);
-    hivex_close(h);
+    {
+        const UniqueHive hive(hivex_open(host(hiveFile).c_str(), 0));
+        hive_h* h = hive.get();
+        ASSERT_NE(h, nullptr);
+        const hive_node_h app = hivex_node_get_child(h, hivex_node_get_child(h, hivex_root(h), "Software"), "App");
+        const hive_value_h value = hivex_node_get_value(h, app, "Name");
+        hive_type type;
+        size_t length = 0;
+        const UniqueMalloc<char> data(hivex_value_value(h, value, &type, &length));
+        ASSERT_TRUE(data);
+        const std::string expected = utf16leFromWide(text) + std::string(2, '\0');
+        EXPECT_EQ(type, hive_t_REG_SZ);
+        EXPECT_EQ(std::string(data.get(), length), expected);
+    }
 
     // At the API the size counts wchar_t, 4 bytes here: a surrogate pair in
     // the file is one character.
@@ -92,11 +94,11 @@ TEST_F(OfflineRegistryTest, NamesMatchWithoutRegardToCaseBeyondAscii) {
         EXPECT_EQ(setText(root, L"SOFTWARE\\app", L"\x00e4RGER", L"second"), ERROR_SUCCESS);
         return ERROR_SUCCESS;
     });
-    hive_h* h = hivex_open(host(hiveFile).c_str(), 0);
+    const UniqueHive hive(hivex_open(host(hiveFile).c_str(), 0));
+    hive_h* h = hive.get();
     ASSERT_NE(h, nullptr);
     const hive_node_h app = hivex_node_get_child(h, hivex_node_get_child(h, hivex_root(h), "Software"), "App");
     EXPECT_EQ(hivex_node_nr_values(h, app), 3u);
-    hivex_close(h);
     EXPECT_EQ(hivexString(host(hiveFile), "Software\\App", "\xC3\x84rger"), "second");
 }
 

@@ -1,7 +1,7 @@
 #include <random>
 
 #include "app/options.h"
-#include "platform/posix/cmdline.h"
+#include "platform/linux/argument_text.h"
 #include "test_support.h"
 
 namespace {

@@ -1,7 +1,11 @@
-#include "platform/posix/expand.h"
+#include "platform/emulation/environment.h"
+#include "platform/emulation/names.h"
 #include "test_support.h"
 
 namespace {
+
+using emulation::EnvironmentLookup;
+using emulation::expandEnvironmentText;
 
 struct ExpandCase {
     const wchar_t* source;
@@ -10,10 +14,10 @@ struct ExpandCase {
 
 TEST(EnvironmentExpansion, FollowsWindowsRules) {
     const EnvironmentLookup lookup = [](const std::wstring& name) -> std::optional<std::wstring> {
-        if (equalsIgnoringAsciiCase(name, L"SystemDrive")) {
+        if (emulation::sameName(name, L"SystemDrive")) {
             return std::wstring(L"C:");
         }
-        if (equalsIgnoringAsciiCase(name, L"Nested")) {
+        if (emulation::sameName(name, L"Nested")) {
             return std::wstring(L"%SystemDrive%");
         }
         return std::nullopt;
@@ -41,7 +45,7 @@ TEST(EnvironmentExpansion, TooSmallBufferReportsTheSizeNeeded) {
     wchar_t buffer[4] = {L'x', L'x', L'x', L'x'};
     SetLastError(0);
     EXPECT_EQ(expandEnvironmentText(L"abcdef", buffer, 4, none), 7u);
-    EXPECT_EQ(GetLastError(), 122u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(expandEnvironmentText(L"abc", buffer, 4, none), 4u);
     EXPECT_EQ(std::wstring(buffer), L"abc");
 }

@@ -1,7 +1,9 @@
-// The in-memory platform of the unit tests: a registry with HKEY_LOCAL_MACHINE
-// and HKEY_USERS, hive files that RegLoadKeyW can mount, a process token with
-// a chosen set of privileges and an environment. Any call can be made to fail
-// with a chosen status, and every call is recorded in order.
+// The in-memory platform of the unit tests: Windows' rules (those of
+// src/platform/emulation, as in the Linux tool) over a registry with
+// HKEY_LOCAL_MACHINE and HKEY_USERS kept in memory, hive files that
+// RegLoadKeyW can mount, a process token with a chosen set of privileges and
+// an environment. Any registry, token or environment call can be made to fail
+// with a chosen status, and every such call is recorded in order.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +25,8 @@ struct Value {
     std::vector<std::uint8_t> data;
 };
 
-// Registry content, by root and backslash-separated path.
+// Registry content, by root and backslash-separated path. The first key name
+// below the root is a hive, made when it is missing.
 void createKey(HKEY root, const std::wstring& path);
 void setValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type,
               const std::vector<std::uint8_t>& data);

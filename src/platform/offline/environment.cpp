@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/expand.h"
-#include "platform/winapi.h"
+#include "platform/emulation/names.h"
+#include "platform/emulation/provider.h"
 
 namespace {
 
@@ -25,13 +25,11 @@ const VolumeVariable volumeVariables[] = {
 
 }  // namespace
 
-DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
-    return expandEnvironmentText(lpSrc, lpDst, nSize, [](const std::wstring& name) -> std::optional<std::wstring> {
-        for (const VolumeVariable& variable : volumeVariables) {
-            if (equalsIgnoringAsciiCase(name, variable.name)) {
-                return std::wstring(variable.value);
-            }
+std::optional<std::wstring> emulation::environmentVariable(const std::wstring& name) {
+    for (const VolumeVariable& variable : volumeVariables) {
+        if (sameName(name, variable.name)) {
+            return std::wstring(variable.value);
         }
-        return std::nullopt;
-    });
+    }
+    return std::nullopt;
 }

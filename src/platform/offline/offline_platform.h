@@ -1,5 +1,7 @@
-// What the offline registry needs from the rest of the offline platform: the
-// volume it works on, the one terminal note about it, and the token state.
+// The offline platform: the registry of a Windows volume mounted on Linux
+// (HKEY_LOCAL_MACHINE\Software from the volume's SOFTWARE hive, read-only;
+// HKEY_USERS holding the hives RegLoadKeyW loads from the volume), its
+// environment, and the one terminal note about the volume.
 #pragma once
 
 #include <string>
@@ -18,9 +20,12 @@ bool systemDriveDirectory(std::string& directory, std::string& problem);
 // problem at every profile, and the log already has the details.
 void noteVolumeProblem(const std::string& problem);
 
-// Whether AdjustTokenPrivileges has enabled SeRestorePrivilege, which
-// RegLoadKeyW and RegUnLoadKeyW need, as on Windows.
-bool restorePrivilegeEnabled();
+// Closes every handle and drops every loaded hive without writing it, as a
+// fresh process starts. For tests that run many cases in one process.
+void resetRegistry();
+
+// Open key handles, for checking that every one is closed.
+int openKeyHandleCount();
 
 // Back to the state of a fresh process: privileges disabled, no token open,
 // the terminal note not yet printed. For tests that run many cases in one

@@ -1,6 +1,9 @@
+// The volume the offline platform works on, and the state of a fresh process.
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/emulation/registry.h"
+#include "platform/emulation/token.h"
 #include "platform/offline/offline_platform.h"
 
 namespace offline {
@@ -30,6 +33,13 @@ void noteVolumeProblem(const std::string& problem) {
     std::fflush(stderr);
 }
 
-void resetVolumeNote() { volumeProblemNoted = false; }
+void resetRegistry() { emulation::resetRegistry(); }
+
+int openKeyHandleCount() { return emulation::openKeyCount(); }
+
+void resetPlatformState() {
+    emulation::resetToken();
+    volumeProblemNoted = false;
+}
 
 }  // namespace offline

@@ -1,10 +1,11 @@
-// Name comparison for the offline volume: NTFS file names and registry key and
-// value names are both compared without regard to case by Windows.
+// Name comparison as Windows makes it: registry key, value and mount names,
+// environment variable names and NTFS file names all compare without regard
+// to case, by the upper-case mapping of Windows' case tables.
 #pragma once
 
 #include <string>
 
-namespace offline {
+namespace emulation {
 
 // Upper case as Windows' case tables map it, for ASCII, Latin-1, Latin
 // Extended-A, Greek and Cyrillic; other characters compare as they are.
@@ -13,4 +14,4 @@ std::wstring upperCased(const std::wstring& text);
 bool sameName(const std::wstring& a, const std::wstring& b);
 bool isAscii(const std::wstring& text);
 
-}  // namespace offline
+}  // namespace emulation

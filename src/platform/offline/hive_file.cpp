@@ -1,6 +1,5 @@
-#include "registry/offline/hive_file.h"
+#include "platform/offline/hive_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/xattr.h>
@@ -11,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/linux/directory.h"
+
 namespace offline {
 
 const char* const temporaryMark = ".tarnwick-";
@@ -19,7 +20,6 @@ namespace {
 
 constexpr std::size_t baseBlockSize = 4096;
 constexpr std::size_t smallestHive = 8192;
-constexpr LONG errorWriteFault = 29;
 
 std::uint32_t readDword(const unsigned char* bytes, std::size_t offset) {
     return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
@@ -55,25 +55,14 @@ bool isTemporaryOf(const std::string& entry, const std::string& hiveName) {
 // rename. Only called while the hive's lock is held, so no live run is
 // writing one of them.
 void removeStaleTemporaries(int directory, const std::string& hiveName) {
-    const int listing = dup(directory);
-    if (listing < 0) {
+    std::vector<std::string> names;
+    if (!listDirectory(directory, names)) {
         return;
     }
-    DIR* dir = fdopendir(listing);
-    if (dir == nullptr) {
-        close(listing);
-        return;
-    }
-    rewinddir(dir);
-    std::vector<std::string> stale;
-    while (const dirent* entry = readdir(dir)) {
-        if (isTemporaryOf(entry->d_name, hiveName)) {
-            stale.emplace_back(entry->d_name);
+    for (const std::string& name : names) {
+        if (isTemporaryOf(name, hiveName)) {
+            unlinkat(directory, name.c_str(), 0);
         }
-    }
-    closedir(dir);
-    for (const std::string& name : stale) {
-        unlinkat(directory, name.c_str(), 0);
     }
 }
 
@@ -181,12 +170,6 @@ bool parseBaseBlock(const unsigned char* bytes, std::size_t size, BaseBlock& out
     return true;
 }
 
-HiveFile::~HiveFile() {
-    if (hive_ != nullptr) {
-        hivex_close(hive_);
-    }
-}
-
 LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windowsPath, bool writable,
                     std::unique_ptr<HiveFile>& out) {
     std::unique_ptr<HiveFile> file(new HiveFile());
@@ -240,15 +223,17 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     }
     // Differing sequence numbers mean Windows has logged changes (.LOG1,
     // .LOG2) that the file does not hold yet. hivex cannot replay them and
-    // its commit would mark the hive clean, so Windows would drop them.
+    // its commit would mark the hive clean, so Windows would drop them. This
+    // is the one place where every hive of the volume passes before hivex
+    // opens it, so a replay of those logs belongs here.
     if (writable && base.primarySequence != base.secondarySequence) {
         return ERROR_NOT_SUPPORTED;
     }
     file->minorVersion_ = base.minorVersion;
 
     errno = 0;
-    file->hive_ = hivex_open(procPath(fd).c_str(), writable ? HIVEX_OPEN_WRITE : 0);
-    if (file->hive_ == nullptr) {
+    file->hive_.reset(hivex_open(procPath(fd).c_str(), writable ? HIVEX_OPEN_WRITE : 0));
+    if (!file->hive_) {
         const int error = errno;
         if (error == ENOMEM) {
             return ERROR_NOT_ENOUGH_MEMORY;
@@ -263,62 +248,55 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
 }
 
 LONG HiveFile::writeBack() {
-    if (!writable_ || hive_ == nullptr) {
+    if (!writable_ || !hive_) {
         return ERROR_ACCESS_DENIED;
     }
     const int directory = file_.directory.get();
-    const std::string temporary = temporaryName(file_.name);
-    UniqueFd out(openat(directory, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out) {
+    // Removed again on every return below until it has replaced the hive.
+    TemporaryFile out;
+    if (!out.create(directory, temporaryName(file_.name), 0600)) {
         return statusFromErrno(errno);
     }
-    auto fail = [&](LONG status) {
-        unlinkat(directory, temporary.c_str(), 0);
-        return status;
-    };
 
     errno = 0;
-    if (hivex_commit(hive_, procPath(out.get()).c_str(), 0) != 0) {
-        return fail(errno != 0 ? statusFromErrno(errno) : errorWriteFault);
+    if (hivex_commit(hive_.get(), procPath(out.fd()).c_str(), 0) != 0) {
+        return errno != 0 ? statusFromErrno(errno) : ERROR_WRITE_FAULT;
     }
     // The hive is unloaded after its write-back whatever the outcome, so its
     // memory is given back now: the check below reads the new file whole, and
     // holding both would double the peak for the largest hive.
-    hivex_close(hive_);
-    hive_ = nullptr;
+    hive_.reset();
     // What is renamed over the original must itself pass the checks a load makes.
     std::vector<unsigned char> header;
     BaseBlock written;
-    if (!readBaseBlock(out.get(), header) || !parseBaseBlock(header.data(), header.size(), written) ||
+    if (!readBaseBlock(out.fd(), header) || !parseBaseBlock(header.data(), header.size(), written) ||
         !written.checksumMatches || written.primarySequence != written.secondarySequence) {
-        return fail(errorWriteFault);
+        return ERROR_WRITE_FAULT;
     }
-    hive_h* check = hivex_open(procPath(out.get()).c_str(), 0);
-    if (check == nullptr) {
-        return fail(errorWriteFault);
+    if (!UniqueHive(hivex_open(procPath(out.fd()).c_str(), 0))) {
+        return ERROR_WRITE_FAULT;
     }
-    hivex_close(check);
 
     struct stat made;
-    if (fstat(out.get(), &made) != 0) {
-        return fail(statusFromErrno(errno));
+    if (fstat(out.fd(), &made) != 0) {
+        return statusFromErrno(errno);
     }
     if ((made.st_uid != original_.st_uid || made.st_gid != original_.st_gid) &&
-        fchown(out.get(), original_.st_uid, original_.st_gid) != 0) {
-        return fail(statusFromErrno(errno));
+        fchown(out.fd(), original_.st_uid, original_.st_gid) != 0) {
+        return statusFromErrno(errno);
     }
-    if (fchmod(out.get(), original_.st_mode & 07777) != 0) {
-        return fail(statusFromErrno(errno));
+    if (fchmod(out.fd(), original_.st_mode & 07777) != 0) {
+        return statusFromErrno(errno);
     }
-    const LONG copied = copyAttributes(lockedFile_.get(), out.get());
+    const LONG copied = copyAttributes(lockedFile_.get(), out.fd());
     if (copied != ERROR_SUCCESS) {
-        return fail(copied);
+        return copied;
     }
-    if (fsync(out.get()) != 0) {
-        return fail(statusFromErrno(errno));
+    if (fsync(out.fd()) != 0) {
+        return statusFromErrno(errno);
     }
-    if (renameat(directory, temporary.c_str(), directory, file_.name.c_str()) != 0) {
-        return fail(statusFromErrno(errno));
+    if (!out.commit(file_.name)) {
+        return statusFromErrno(errno);
     }
     changed_ = false;
     if (!syncDirectory(directory)) {

@@ -4,27 +4,10 @@
 
 #include <string>
 
+#include "platform/linux/unique_handle.h"
 #include "platform/winapi.h"
 
 namespace offline {
-
-// A file descriptor that closes itself.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd();
-    int get() const { return fd_; }
-    int release();
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
 
 struct VolumeFile {
     UniqueFd directory;    // the folder that holds the file, opened

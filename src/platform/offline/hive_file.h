@@ -9,8 +9,9 @@
 #include <memory>
 #include <string>
 
+#include "platform/offline/unique_hive.h"
+#include "platform/offline/volume_paths.h"
 #include "platform/winapi.h"
-#include "registry/offline/volume_paths.h"
 
 namespace offline {
 
@@ -32,18 +33,18 @@ std::uint32_t baseBlockChecksum(const unsigned char* bytes);
 
 class HiveFile {
 public:
-    ~HiveFile();
     HiveFile(const HiveFile&) = delete;
     HiveFile& operator=(const HiveFile&) = delete;
 
     // Opens the file at a Windows path on the volume. A writable hive is
-    // locked against other runs (32 while another holds it) and must be clean;
-    // the statuses are those of resolveVolumeFile, 1009 for a file that is
-    // no sound hive, and 50 for one whose logs hold changes not yet in it.
+    // locked against other runs (ERROR_SHARING_VIOLATION while another holds
+    // it) and must be clean; the statuses are those of resolveVolumeFile,
+    // ERROR_BADDB for a file that is no sound hive, and ERROR_NOT_SUPPORTED
+    // for one whose logs hold changes not yet in it.
     static LONG open(const std::string& driveDirectory, const std::wstring& windowsPath, bool writable,
                      std::unique_ptr<HiveFile>& out);
 
-    hive_h* handle() const { return hive_; }
+    hive_h* handle() const { return hive_.get(); }
     bool writable() const { return writable_; }
     std::uint32_t minorVersion() const { return minorVersion_; }
     void markChanged() { changed_ = true; }
@@ -63,7 +64,7 @@ private:
     VolumeFile file_;
     UniqueFd lockedFile_;
     struct stat original_ {};
-    hive_h* hive_ = nullptr;
+    UniqueHive hive_;
     bool writable_ = false;
     bool changed_ = false;
     std::uint32_t minorVersion_ = 0;

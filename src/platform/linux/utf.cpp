@@ -1,4 +1,4 @@
-#include "platform/posix/utf.h"
+#include "platform/linux/utf.h"
 
 namespace {
 constexpr char32_t replacement = 0xFFFD;

@@ -1,6 +1,6 @@
-#include "registry/offline/names.h"
+#include "platform/emulation/names.h"
 
-namespace offline {
+namespace emulation {
 
 wchar_t upperCaseOf(wchar_t c) {
     if (c >= L'a' && c <= L'z') {
@@ -66,4 +66,4 @@ bool isAscii(const std::wstring& text) {
     return true;
 }
 
-}  // namespace offline
+}  // namespace emulation

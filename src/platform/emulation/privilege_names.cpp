@@ -1,8 +1,8 @@
-#include "platform/posix/privilege_names.h"
+#include "platform/emulation/privilege_names.h"
 
-#include <string>
+#include "platform/emulation/names.h"
 
-#include "platform/posix/expand.h"
+namespace emulation {
 
 namespace {
 
@@ -33,8 +33,6 @@ const KnownPrivilege knownPrivileges[] = {
     {L"SeDelegateSessionUserImpersonatePrivilege", 36},
 };
 
-constexpr DWORD errorNoSuchPrivilege = 1313;
-
 }  // namespace
 
 BOOL lookupPrivilegeByName(LPCWSTR name, PLUID luid) {
@@ -43,12 +41,23 @@ BOOL lookupPrivilegeByName(LPCWSTR name, PLUID luid) {
         return FALSE;
     }
     for (const KnownPrivilege& p : knownPrivileges) {
-        if (equalsIgnoringAsciiCase(name, p.name)) {
+        if (sameName(name, p.name)) {
             luid->LowPart = p.value;
             luid->HighPart = 0;
             return TRUE;
         }
     }
-    SetLastError(errorNoSuchPrivilege);
+    SetLastError(ERROR_NO_SUCH_PRIVILEGE);
     return FALSE;
 }
+
+const wchar_t* privilegeNameOf(const LUID& luid) {
+    for (const KnownPrivilege& p : knownPrivileges) {
+        if (luid.HighPart == 0 && luid.LowPart == p.value) {
+            return p.name;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace emulation

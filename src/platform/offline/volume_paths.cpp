@@ -1,6 +1,5 @@
-#include "registry/offline/volume_paths.h"
+#include "platform/offline/volume_paths.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,17 +8,16 @@
 #include <deque>
 #include <vector>
 
-#include "platform/posix/path_components.h"
-#include "platform/posix/utf.h"
-#include "registry/offline/names.h"
+#include "platform/emulation/path_components.h"
+#include "platform/linux/directory.h"
+#include "platform/linux/utf.h"
+#include "platform/emulation/names.h"
 
 namespace offline {
 
 namespace {
 
 constexpr int maximumLinks = 40;
-constexpr LONG errorDiskFull = 112;
-constexpr LONG errorWriteFault = 29;
 
 // The entry of the folder that names the component: the exact name if there is
 // one, otherwise the first (in byte order, so the choice is stable) that
@@ -30,55 +28,22 @@ bool findEntry(int directory, const std::string& component, std::string& found) 
         found = component;
         return true;
     }
-    const int listing = dup(directory);
-    if (listing < 0) {
+    std::vector<std::string> names;
+    if (!listDirectory(directory, names)) {
         return false;
     }
-    DIR* dir = fdopendir(listing);
-    if (dir == nullptr) {
-        close(listing);
-        return false;
-    }
-    rewinddir(dir);
     const std::wstring wanted = wideFromUtf8(component);
     bool any = false;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        if (sameName(wideFromUtf8(name), wanted) && (!any || name < found)) {
+    for (const std::string& name : names) {
+        if (emulation::sameName(wideFromUtf8(name), wanted) && (!any || name < found)) {
             found = name;
             any = true;
         }
     }
-    closedir(dir);
     return any;
 }
 
 }  // namespace
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-int UniqueFd::release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
 
 LONG statusFromErrno(int error) {
     switch (error) {
@@ -99,11 +64,11 @@ LONG statusFromErrno(int error) {
             return ERROR_NOT_ENOUGH_MEMORY;
         case ENOSPC:
         case EDQUOT:
-            return errorDiskFull;
+            return ERROR_DISK_FULL;
         case ENOTSUP:
             return ERROR_NOT_SUPPORTED;
         default:
-            return errorWriteFault;
+            return ERROR_WRITE_FAULT;
     }
 }
 
@@ -111,7 +76,7 @@ LONG resolveVolumeFile(const std::string& driveDirectory, const std::wstring& wi
     // Only absolute paths on C: ("C:\..." or "C:/..."): the volume is the
     // system drive and nothing else is mounted.
     if (windowsPath.size() < 3 || windowsPath[1] != L':' || (windowsPath[2] != L'\\' && windowsPath[2] != L'/') ||
-        upperCaseOf(windowsPath[0]) != L'C') {
+        emulation::upperCaseOf(windowsPath[0]) != L'C') {
         return ERROR_PATH_NOT_FOUND;
     }
     std::deque<std::string> pending;

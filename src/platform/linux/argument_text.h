@@ -1,4 +1,5 @@
-// Windows command-line rules for the Linux builds.
+// The argument text of a Linux run, rebuilt from argv as Windows would have
+// handed it to the program.
 #pragma once
 
 #include <string>
@@ -11,5 +12,7 @@
 // text starts with a blank), which matches no switch.
 std::wstring quoteArgumentText(const std::vector<std::wstring>& arguments);
 
-// Where an empty argument text is split, Windows gives the program's own path.
+// Where an empty argument text is split, Windows gives the program's own
+// path; main() records it here from argv[0].
 void setRunningExecutablePath(const std::wstring& path);
+const std::wstring& runningExecutablePath();

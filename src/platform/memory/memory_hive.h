@@ -1,0 +1,52 @@
+// A hive kept in memory: the store of the unit tests' registry.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/emulation/hive.h"
+
+namespace memplat {
+
+class MemoryHive : public emulation::Hive {
+public:
+    MemoryHive();
+
+    LONG root(emulation::KeyId& out) override;
+    LONG findChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) override;
+    LONG childAt(emulation::KeyId key, DWORD index, bool& exists, std::wstring& name, FILETIME& lastWrite) override;
+    LONG valueNames(emulation::KeyId key, std::vector<std::wstring>& names) override;
+    LONG readValue(emulation::KeyId key, std::size_t index, DWORD& type, std::vector<unsigned char>& data) override;
+    bool writable() const override { return true; }
+    LONG addChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) override;
+    LONG setValue(emulation::KeyId key, std::size_t index, const std::wstring& name, DWORD type,
+                  const unsigned char* data, DWORD size) override;
+    LONG deleteValue(emulation::KeyId key, std::size_t index) override;
+    LONG unmounted() override;
+
+    // Whether a load or another process has it mounted: a hive file is
+    // mounted under one name at a time.
+    bool mounted = false;
+
+private:
+    struct StoredValue {
+        std::wstring name;
+        DWORD type = REG_NONE;
+        std::vector<unsigned char> data;
+    };
+    struct Key {
+        std::wstring name;
+        FILETIME lastWrite{};  // when the key was made
+        std::map<std::wstring, std::unique_ptr<Key>> subkeys;  // by upper-cased name: Windows' order
+        std::vector<StoredValue> values;
+    };
+    static Key& keyOf(emulation::KeyId id) { return *reinterpret_cast<Key*>(id); }
+    static emulation::KeyId idOf(Key& key) { return reinterpret_cast<emulation::KeyId>(&key); }
+    static FILETIME now();
+
+    Key root_;
+};
+
+}  // namespace memplat
