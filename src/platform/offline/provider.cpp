@@ -2,6 +2,7 @@
 // RegLoadKeyW loads from the volume, and HKEY_LOCAL_MACHINE\SOFTWARE from the
 // volume's own SOFTWARE hive, read-only. No call is recorded or made to fail.
 #include <sys/stat.h>
+#include <time.h>
 
 #include <memory>
 #include <string>
@@ -49,6 +50,14 @@ bool callsObserved() { return false; }
 
 std::optional<LONG> enterCall(const char*, const std::wstring&) { return std::nullopt; }
 
+FILETIME systemTime() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::uint64_t value = (static_cast<std::uint64_t>(now.tv_sec) + 11644473600ULL) * 10000000ULL +
+                                static_cast<std::uint64_t>(now.tv_nsec) / 100;
+    return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+}
+
 // Hives load under HKEY_USERS only: HKEY_LOCAL_MACHINE holds the volume's own.
 LONG openHiveFile(HKEY root, const std::wstring& path, std::shared_ptr<Hive>& out) {
     if (root != HKEY_USERS) {
@@ -81,6 +90,9 @@ LONG openMachineHive(const std::wstring& name, std::shared_ptr<Hive>& out) {
         } else if (status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) {
             offline::noteVolumeProblem("=" + drive +
                                        " names no Windows system drive: it has no Windows/System32/config/SOFTWARE");
+        } else if (status == ERROR_NOT_SUPPORTED) {
+            offline::noteVolumeProblem("=" + drive + ": Windows/System32/config/SOFTWARE has changes in its "
+                                       "transaction logs that cannot be replayed (error 50)");
         } else {
             offline::noteVolumeProblem("=" + drive + ": Windows/System32/config/SOFTWARE cannot be read as a hive "
                                        "(error " + std::to_string(status) + ")");
