@@ -245,7 +245,11 @@ HivexTree hivexTree(const std::string& file) {
 
 RegfTree regfexportTree(const std::string& file) {
     RegfTree tree;
-    std::istringstream lines(capture("regfexport " + quoted(file) + " 2>/dev/null"));
+    // regfexport writes a few bytes at a time: to a file, not a pipe.
+    const std::string listing = file + ".regfexport.txt";
+    capture("regfexport " + quoted(file) + " >" + quoted(listing) + " 2>/dev/null");
+    std::istringstream lines(fileBytes(listing));
+    std::remove(listing.c_str());
     std::string line;
     std::string* value = nullptr;
     std::vector<std::string>* key = nullptr;
