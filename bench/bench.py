@@ -111,6 +111,70 @@ def measure_offline(options, n, root):
     return row
 
 
+def measure_dirty(options, n, root):
+    """The same volume twice, its user hives clean and dirty (each with a
+    new-format NTUSER.DAT.LOG1 that holds changes not yet in the file). A run
+    makes a dirty hive clean, so before every run, measured or not, of every
+    way, the hives are put back as they were made and flushed."""
+    common = ["--users", str(n), "--big-every", "5" if n < 40 else "40", "--big-kib", "16384",
+              "--software-kib", str(options.software_kib), "--templates", os.path.join(root, "templates")]
+    volumes = {}
+    for kind, extra in (("clean", []), ("dirty", ["--dirty-every", "1", "--dirty-changes-per-mib",
+                                                  str(options.dirty_changes_per_mib)])):
+        drive = os.path.join(root, "n%d-%s" % (n, kind))
+        subprocess.run([options.generator, drive] + common + extra, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        hives = hives_of(drive)
+        pristine = os.path.join(root, "n%d-%s-pristine" % (n, kind))
+        os.makedirs(pristine, exist_ok=True)
+        copies = []
+        for i, h in enumerate(hives):
+            copy = os.path.join(pristine, "%05d.hive" % i)
+            shutil.copyfile(h, copy)
+            copies.append(copy)
+        volumes[kind] = (drive, hives, copies)
+    logs = [h + ".LOG1" for h in volumes["dirty"][1] if os.path.exists(h + ".LOG1")]
+    log_bytes = sum(os.path.getsize(l) for l in logs)
+    hive_bytes = sum(os.path.getsize(h) for h in volumes["dirty"][1])
+    row = {"N": n, "hives": len(volumes["dirty"][1]), "dirty_hives": len(logs), "hive_bytes": hive_bytes,
+           "log_bytes": log_bytes}
+    print("N=%d dirty: %d hives (%.0f MiB), %d dirty with %.1f MiB of logs" % (
+        n, len(volumes["dirty"][1]), hive_bytes / 2**20, len(logs), log_bytes / 2**20), flush=True)
+    logdir = os.path.join(root, "log")
+    os.makedirs(logdir, exist_ok=True)
+
+    def restored(kind, argv, env=None):
+        def one(_):
+            _, hives, copies = volumes[kind]
+            for h, c in zip(hives, copies):
+                shutil.copyfile(c, h)
+            os.sync()
+            result = timed(argv, env=env)
+            if result[2] != 0:
+                sys.exit("%s exited %d" % (argv[0], result[2]))
+            return result
+        return one
+
+    for kind in ("clean", "dirty"):
+        drive, hives, _ = volumes[kind]
+        env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=drive, TMPDIR=logdir)
+        tool = restored(kind, [options.tool, "/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"], env)
+        tool(0)
+        row["a_%s_s" % kind], row["a_%s_peak_kib" % kind], runs = median_of(options.runs, tool)
+        row["a_%s_runs" % kind] = [r[0] for r in runs]
+        floor = restored(kind, [options.floor] + (["--logs"] if kind == "dirty" else []) + hives)
+        row["c_%s_s" % kind], _, runs = median_of(options.runs, floor)
+        row["c_%s_runs" % kind] = [r[0] for r in runs]
+        print("  %s: a %s; c %s" % (kind, ", ".join("%.2f s" % r for r in row["a_%s_runs" % kind]),
+                                     ", ".join("%.2f s" % r for r in row["c_%s_runs" % kind])), flush=True)
+    row["replay_ms_per_log_mib"] = 1000 * (row["a_dirty_s"] - row["a_clean_s"]) / (log_bytes / 2**20)
+    if not options.keep:
+        for kind in volumes:
+            shutil.rmtree(volumes[kind][0])
+            shutil.rmtree(os.path.join(root, "n%d-%s-pristine" % (n, kind)))
+    return row
+
+
 def measure_wine(options, n, root):
     """tarnwick.exe under Wine on a prefix with n logged-off profiles whose
     hives Wine saved itself (RegSaveKeyW); Wine cannot load regf files."""
@@ -204,6 +268,8 @@ def main():
     parser.add_argument("--dir", required=True)
     parser.add_argument("--sizes", default="10,100,1000")
     parser.add_argument("--wine-sizes", default="10,100")
+    parser.add_argument("--dirty-sizes", default="100")
+    parser.add_argument("--dirty-changes-per-mib", type=int, default=16)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--b-runs", type=int, default=5)
     parser.add_argument("--b-runs-large", type=int, default=1)
@@ -223,6 +289,7 @@ def main():
     print("machine: %(nproc)s CPUs (%(cpu)s), %(memory_gib)s GiB, kernel %(kernel)s, %(date)s" % info)
     print("disk: %s; load before: %s" % (disk, info["load_before"]), flush=True)
     rows = [measure_offline(options, int(n), options.dir) for n in options.sizes.split(",") if n]
+    dirty = [measure_dirty(options, int(n), options.dir) for n in options.dirty_sizes.split(",") if n]
     wine = []
     if options.exe and options.fixture and options.wine_sizes:
         wine = [measure_wine(options, int(n), options.dir) for n in options.wine_sizes.split(",") if n]
@@ -242,13 +309,23 @@ def main():
             1000 * r["c_s"] / profiles, "%.2f" % b if b else "-", "%.1f" % (1000 * b / profiles) if b else "-",
             r["a_s"] / r["c_s"], "%.1f" % (b / r["a_s"]) if b else "-", r["a_peak_kib"] / 1024,
             largest / 2**20, r["a_peak_kib"] * 1024 / largest))
+    if dirty:
+        print()
+        print("%6s %9s %9s | %9s %9s | %9s %9s | %6s %6s | %s" % (
+            "N", "hive MiB", "log MiB", "a clean", "a dirty", "c clean", "c dirty", "a/c cl", "a/c di",
+            "replay ms per MiB of log"))
+    for r in dirty:
+        print("%6d %9.0f %9.1f | %9.2f %9.2f | %9.2f %9.2f | %6.2f %6.2f | %.1f" % (
+            r["N"], r["hive_bytes"] / 2**20, r["log_bytes"] / 2**20, r["a_clean_s"], r["a_dirty_s"], r["c_clean_s"],
+            r["c_dirty_s"], r["a_clean_s"] / r["c_clean_s"], r["a_dirty_s"] / r["c_dirty_s"],
+            r["replay_ms_per_log_mib"]))
     for w in wine:
         print("Wine N=%d: %.2f s per run (Wine start-up alone %.2f s), %.1f ms per profile" % (
             w["N"], w["wine_s"], w["wine_start_s"], w["wine_per_profile_ms"]))
     print("load after: %s" % (info["load_after"],))
     if options.json:
         with open(options.json, "w") as f:
-            json.dump({"machine": info, "offline": rows, "wine": wine}, f, indent=1)
+            json.dump({"machine": info, "offline": rows, "dirty": dirty, "wine": wine}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -145,17 +145,53 @@ std::vector<hivelog::LogFile> logViews(const std::vector<LogBytes>& logs) {
     return views;
 }
 
-// The replayed hive in a file of its own in memory, for hivex, which opens
-// hives by path only. Never the hive file: replaying onto it in place would
-// leave it half-replayed if the run died.
-LONG memoryFileOf(const std::vector<unsigned char>& bytes, UniqueFd& out) {
-    out.reset(memfd_create("tarnwick-replayed-hive", MFD_CLOEXEC));
-    if (!out) {
-        return statusFromErrno(errno);
+// The whole of an open file, mapped read-only; the copy a replay makes is the
+// only one. Empty when it cannot be mapped.
+class MappedFile {
+public:
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    MappedFile(int fd, std::size_t size) : size_(size) {
+        void* at = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        address_ = at == MAP_FAILED ? nullptr : at;
     }
-    if (!writeAt(out.get(), bytes.data(), bytes.size(), 0)) {
-        return errno == ENOSPC || errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : statusFromErrno(errno);
+    ~MappedFile() {
+        if (address_ != nullptr) {
+            munmap(address_, size_);
+        }
     }
+    hivelog::ByteView bytes() const {
+        return address_ != nullptr ? hivelog::ByteView(static_cast<const unsigned char*>(address_), size_)
+                                   : hivelog::ByteView();
+    }
+
+private:
+    void* address_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// A replayed hive goes to a file in memory, for hivex, which opens hives by
+// path only; never to the hive file, which a run that died while replaying
+// onto it would leave half-replayed. hivex reads a writable hive whole into
+// its own memory when it opens it and never reads the file again, so one
+// such file serves every writable hive of the run in turn, and its pages are
+// not allocated anew for each; a hive only read stays mapped from a file of
+// its own.
+LONG memoryFileOf(const std::vector<unsigned char>& bytes, bool shared, UniqueFd& own, int& fd) {
+    static UniqueFd scratch;
+    UniqueFd& file = shared ? scratch : own;
+    if (!file) {
+        file.reset(memfd_create(shared ? "tarnwick-replayed-hives" : "tarnwick-replayed-hive", MFD_CLOEXEC));
+        if (!file) {
+            return statusFromErrno(errno);
+        }
+    }
+    if (!writeAt(file.get(), bytes.data(), bytes.size(), 0) || ftruncate(file.get(), static_cast<off_t>(bytes.size())) != 0) {
+        const int error = errno;
+        file.reset();
+        return error == ENOSPC || error == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : statusFromErrno(error);
+    }
+    fd = file.get();
     return ERROR_SUCCESS;
 }
 
@@ -348,10 +384,12 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
         }
         file->nextSequence_ = highest + 1;
     } else {
-        std::vector<unsigned char> primary;
-        if (!readWhole(fd, primary)) {
+        const MappedFile mapped(fd, static_cast<std::size_t>(st.st_size));
+        std::vector<unsigned char> read;
+        if (mapped.bytes().data == nullptr && !readWhole(fd, read)) {
             return statusFromErrno(errno);
         }
+        const hivelog::ByteView primary = mapped.bytes().data != nullptr ? mapped.bytes() : hivelog::ByteView(read);
         hivelog::ReplayResult result = hivelog::replayHive(primary, logViews(logs));
         if (result.outcome != hivelog::ReplayOutcome::replayed) {
             // A sound base block with differing sequence numbers says its logs
@@ -384,27 +422,22 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     file->minorVersion_ = base.minorVersion;
 
     UniqueFd memory;
+    int source = fd;
     if (file->replayed_) {
-        const LONG made = memoryFileOf(replayed, memory);
+        const LONG made = memoryFileOf(replayed, writable, memory, source);
         if (made != ERROR_SUCCESS) {
             return made;
         }
         replayed = std::vector<unsigned char>();
     }
     errno = 0;
-    file->hive_.reset(hivex_open(procPath(memory ? memory.get() : fd).c_str(), writable ? HIVEX_OPEN_WRITE : 0));
+    file->hive_.reset(hivex_open(procPath(source).c_str(), writable ? HIVEX_OPEN_WRITE : 0));
     if (!file->hive_) {
         const int error = errno;
         if (error == ENOMEM) {
             return ERROR_NOT_ENOUGH_MEMORY;
         }
         return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_BADDB;
-    }
-    // hivex reads a writable hive whole into its own memory and keeps the
-    // file open without reading it again, so the in-memory copy can go; a
-    // hive only read stays mapped from it.
-    if (memory && writable && ftruncate(memory.get(), 0) != 0) {
-        memory.reset();  // the copy then stays until hivex closes the hive
     }
     if (writable) {
         removeStaleTemporaries(directory, file->file_.name);
