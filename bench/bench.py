@@ -168,6 +168,7 @@ def measure_dirty(options, n, root):
         print("  %s: a %s; c %s" % (kind, ", ".join("%.2f s" % r for r in row["a_%s_runs" % kind]),
                                      ", ".join("%.2f s" % r for r in row["c_%s_runs" % kind])), flush=True)
     row["replay_ms_per_log_mib"] = 1000 * (row["a_dirty_s"] - row["a_clean_s"]) / (log_bytes / 2**20)
+    row["replay_ms_per_hive"] = 1000 * (row["a_dirty_s"] - row["a_clean_s"]) / max(len(logs), 1)
     if not options.keep:
         for kind in volumes:
             shutil.rmtree(volumes[kind][0])
@@ -313,12 +314,13 @@ def main():
         print()
         print("%6s %9s %9s | %9s %9s | %9s %9s | %6s %6s | %s" % (
             "N", "hive MiB", "log MiB", "a clean", "a dirty", "c clean", "c dirty", "a/c cl", "a/c di",
-            "replay ms per MiB of log"))
+            "replay: ms per MiB of log, per dirty hive; peak clean/dirty"))
     for r in dirty:
-        print("%6d %9.0f %9.1f | %9.2f %9.2f | %9.2f %9.2f | %6.2f %6.2f | %.1f" % (
+        print("%6d %9.0f %9.1f | %9.2f %9.2f | %9.2f %9.2f | %6.2f %6.2f | %.1f, %.1f; %.0f / %.0f MiB" % (
             r["N"], r["hive_bytes"] / 2**20, r["log_bytes"] / 2**20, r["a_clean_s"], r["a_dirty_s"], r["c_clean_s"],
             r["c_dirty_s"], r["a_clean_s"] / r["c_clean_s"], r["a_dirty_s"] / r["c_dirty_s"],
-            r["replay_ms_per_log_mib"]))
+            r["replay_ms_per_log_mib"], r["replay_ms_per_hive"], r["a_clean_peak_kib"] / 1024,
+            r["a_dirty_peak_kib"] / 1024))
     for w in wine:
         print("Wine N=%d: %.2f s per run (Wine start-up alone %.2f s), %.1f ms per profile" % (
             w["N"], w["wine_s"], w["wine_start_s"], w["wine_per_profile_ms"]))

@@ -268,7 +268,8 @@ std::string folderOf(std::size_t user) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: make_large_volume DRIVE --users N [--classes-kib A,B,...] [--big-every K "
-                             "--big-kib S] [--software-kib S] [--templates DIR] [--dirty-every D [--dirty-changes-per-mib C]]\n");
+                             "--big-kib S] [--software-kib S] [--templates DIR]\n"
+                             "       [--dirty-every D [--dirty-changes-per-mib C]]\n");
         return 2;
     }
     const fs::path drive(argv[1]);

@@ -279,7 +279,9 @@ TEST_F(HiveFileTest, AWrittenHiveIsNumberedAboveEverySequenceNumberInItsLogs) {
     const Case cases[] = {
         {"no logs", [](const logwriter::Bytes&) {}, 3},
         {"stale entries in LOG1",
-         [&](const logwriter::Bytes& h) { put("NTUSER.DAT.LOG1", logwriter::newFormatLog(h, 40, {entry(h, 40), entry(h, 41)})); },
+         [&](const logwriter::Bytes& h) {
+             put("NTUSER.DAT.LOG1", logwriter::newFormatLog(h, 40, {entry(h, 40), entry(h, 41)}));
+         },
          42},
         {"a base block copy in LOG2 above the entries of LOG1",
          [&](const logwriter::Bytes& h) {
@@ -287,7 +289,8 @@ TEST_F(HiveFileTest, AWrittenHiveIsNumberedAboveEverySequenceNumberInItsLogs) {
              put("ntuser.dat.LOG2", logwriter::newFormatLog(h, 90, {}));
          },
          91},
-        {"an old-format log", [&](const logwriter::Bytes& h) { put("NTUSER.DAT.LOG", logwriter::oldFormatLog(h, h, 17)); },
+        {"an old-format log",
+         [&](const logwriter::Bytes& h) { put("NTUSER.DAT.LOG", logwriter::oldFormatLog(h, h, 17)); },
          18},
         {"an entry whose hash is wrong does not count",
          [&](const logwriter::Bytes& h) {

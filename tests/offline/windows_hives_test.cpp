@@ -167,7 +167,8 @@ TEST_F(WindowsHivesTest, DirtyHivesAreReplayedAsWindowsRecoveredThemAndWrittenBa
         std::vector<std::pair<std::string, std::string>> files = {
             {std::string(c.folder) + "/" + c.name, bobHive}};
         for (const char* log : c.logs) {
-            files.push_back({std::string(c.folder) + "/" + c.name + "." + log, std::string("Users/bob/ntuser.dat.") + log});
+            files.push_back(
+                {std::string(c.folder) + "/" + c.name + "." + log, std::string("Users/bob/ntuser.dat.") + log});
         }
         const auto placed = place(files);
         std::map<std::string, std::string> logs = placed;

@@ -114,7 +114,9 @@ LONG readLogs(int directory, const std::string& hiveName, std::vector<LogBytes>&
     }
     const hivelog::LogNames names = hivelog::findLogNames(hiveName, entries, sameVolumeName);
     const std::pair<hivelog::LogRole, const std::string*> found[] = {
-        {hivelog::LogRole::log1, &names.log1}, {hivelog::LogRole::log2, &names.log2}, {hivelog::LogRole::log, &names.log}};
+        {hivelog::LogRole::log1, &names.log1},
+        {hivelog::LogRole::log2, &names.log2},
+        {hivelog::LogRole::log, &names.log}};
     for (const auto& [role, name] : found) {
         if (name->empty()) {
             continue;
@@ -186,7 +188,8 @@ LONG memoryFileOf(const std::vector<unsigned char>& bytes, bool shared, UniqueFd
             return statusFromErrno(errno);
         }
     }
-    if (!writeAt(file.get(), bytes.data(), bytes.size(), 0) || ftruncate(file.get(), static_cast<off_t>(bytes.size())) != 0) {
+    if (!writeAt(file.get(), bytes.data(), bytes.size(), 0) ||
+        ftruncate(file.get(), static_cast<off_t>(bytes.size())) != 0) {
         const int error = errno;
         file.reset();
         return error == ENOSPC || error == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : statusFromErrno(error);
@@ -378,7 +381,8 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     }
     std::vector<unsigned char> replayed;
     if (clean) {
-        const std::uint32_t highest = std::max(readDword(header.data(), 4), hivelog::highestLogSequence(logViews(logs)));
+        const std::uint32_t highest =
+            std::max(readDword(header.data(), 4), hivelog::highestLogSequence(logViews(logs)));
         if (writable && highest == 0xFFFFFFFFu) {
             return ERROR_NOT_SUPPORTED;
         }
