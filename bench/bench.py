@@ -23,17 +23,30 @@ VALUE = "Server"
 
 
 def timed(argv, env=None, cwd=None):
-    """(seconds, peak KiB, exit code) of one process."""
+    """(seconds, peak KiB, exit code, CPU seconds) of one process."""
     t0 = time.monotonic()
     p = subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     _, status, usage = os.wait4(p.pid, 0)
     p.returncode = os.waitstatus_to_exitcode(status)
-    return time.monotonic() - t0, usage.ru_maxrss, p.returncode
+    return time.monotonic() - t0, usage.ru_maxrss, p.returncode, usage.ru_utime + usage.ru_stime
 
 
 def median_of(runs, one):
     results = [one(i) for i in range(runs)]
     return statistics.median(r[0] for r in results), max(r[1] for r in results), results
+
+
+def interleaved(runs, ways):
+    """Runs each way once per round, round after round, so that every way
+    meets the same load on a shared machine; per way (median seconds, peak,
+    results, median CPU seconds)."""
+    results = {name: [] for name in ways}
+    for i in range(runs):
+        for name, one in ways.items():
+            results[name].append(one(i))
+    return {name: (statistics.median(r[0] for r in rs), max(r[1] for r in rs), rs,
+                   statistics.median(r[3] if len(r) > 3 else 0 for r in rs))
+            for name, rs in results.items()}
 
 
 def hives_of(drive):
@@ -68,22 +81,25 @@ def measure_offline(options, n, root):
             sys.exit("tarnwick exited %d" % result[2])
         return result
 
-    # One unmeasured run first: the volume was just written, and page cache
-    # state should be the same for all three ways.
-    tool(0)
-    row["a_s"], row["a_peak_kib"], runs = median_of(options.runs, tool)
-    row["a_runs"] = [r[0] for r in runs]
-    print("  a: %s; peak %.0f MiB" % (", ".join("%.2f s" % r[0] for r in runs), row["a_peak_kib"] / 1024), flush=True)
-
     def floor(_):
         result = timed([options.floor] + hives)
         if result[2] != 0:
             sys.exit("io_floor exited %d" % result[2])
         return result
 
-    row["c_s"], row["c_peak_kib"], runs = median_of(options.runs, floor)
+    # One unmeasured run of each first: the volume was just written, and page
+    # cache state should be the same for all three ways. Then a and c take
+    # turns, so that both meet the same load.
+    tool(0)
+    floor(0)
+    measured = interleaved(options.runs, {"a": tool, "c": floor})
+    row["a_s"], row["a_peak_kib"], runs, row["a_cpu_s"] = measured["a"]
+    row["a_runs"] = [r[0] for r in runs]
+    print("  a: %s; peak %.0f MiB; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs),
+                                                row["a_peak_kib"] / 1024, row["a_cpu_s"]), flush=True)
+    row["c_s"], row["c_peak_kib"], runs, row["c_cpu_s"] = measured["c"]
     row["c_runs"] = [r[0] for r in runs]
-    print("  c: %s" % ", ".join("%.2f s" % r[0] for r in runs), flush=True)
+    print("  c: %s; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs), row["c_cpu_s"]), flush=True)
 
     # hivexregedit costs about the same per hive at every N; at large N it
     # is run fewer times (--b-runs-large), and the table says how many.
@@ -97,7 +113,7 @@ def measure_offline(options, n, root):
             t = time.monotonic()
             peak = 0
             for h in hives:
-                _, kib, code = timed(["hivexregedit", "--merge", h, reg])
+                _, kib, code, _ = timed(["hivexregedit", "--merge", h, reg])
                 if code != 0:
                     sys.exit("hivexregedit exited %d on %s" % (code, h))
                 peak = max(peak, kib)
@@ -155,18 +171,20 @@ def measure_dirty(options, n, root):
             return result
         return one
 
+    ways = {}
     for kind in ("clean", "dirty"):
         drive, hives, _ = volumes[kind]
         env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=drive, TMPDIR=logdir)
-        tool = restored(kind, [options.tool, "/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"], env)
-        tool(0)
-        row["a_%s_s" % kind], row["a_%s_peak_kib" % kind], runs = median_of(options.runs, tool)
-        row["a_%s_runs" % kind] = [r[0] for r in runs]
-        floor = restored(kind, [options.floor] + (["--logs"] if kind == "dirty" else []) + hives)
-        row["c_%s_s" % kind], _, runs = median_of(options.runs, floor)
-        row["c_%s_runs" % kind] = [r[0] for r in runs]
-        print("  %s: a %s; c %s" % (kind, ", ".join("%.2f s" % r for r in row["a_%s_runs" % kind]),
-                                     ", ".join("%.2f s" % r for r in row["c_%s_runs" % kind])), flush=True)
+        ways["a_" + kind] = restored(kind, [options.tool, "/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"],
+                                     env)
+        ways["c_" + kind] = restored(kind, [options.floor] + (["--logs"] if kind == "dirty" else []) + hives)
+    for one in ways.values():
+        one(0)
+    measured = interleaved(options.runs, ways)
+    for name, (median, peak, runs, cpu) in measured.items():
+        row[name + "_s"], row[name + "_peak_kib"], row[name + "_cpu_s"] = median, peak, cpu
+        row[name + "_runs"] = [r[0] for r in runs]
+        print("  %s: %s; CPU %.2f s" % (name, ", ".join("%.2f s" % r[0] for r in runs), cpu), flush=True)
     row["replay_ms_per_log_mib"] = 1000 * (row["a_dirty_s"] - row["a_clean_s"]) / (log_bytes / 2**20)
     row["replay_ms_per_hive"] = 1000 * (row["a_dirty_s"] - row["a_clean_s"]) / max(len(logs), 1)
     if not options.keep:
