@@ -23,17 +23,30 @@ VALUE = "Server"
 
 
 def timed(argv, env=None, cwd=None):
-    """(seconds, peak KiB, exit code) of one process."""
+    """(seconds, peak KiB, exit code, CPU seconds) of one process."""
     t0 = time.monotonic()
     p = subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     _, status, usage = os.wait4(p.pid, 0)
     p.returncode = os.waitstatus_to_exitcode(status)
-    return time.monotonic() - t0, usage.ru_maxrss, p.returncode
+    return time.monotonic() - t0, usage.ru_maxrss, p.returncode, usage.ru_utime + usage.ru_stime
 
 
 def median_of(runs, one):
     results = [one(i) for i in range(runs)]
     return statistics.median(r[0] for r in results), max(r[1] for r in results), results
+
+
+def interleaved(runs, ways):
+    """Runs each way once per round, round after round, so that every way
+    meets the same load on a shared machine; per way (median seconds, peak,
+    results, median CPU seconds)."""
+    results = {name: [] for name in ways}
+    for i in range(runs):
+        for name, one in ways.items():
+            results[name].append(one(i))
+    return {name: (statistics.median(r[0] for r in rs), max(r[1] for r in rs), rs,
+                   statistics.median(r[3] if len(r) > 3 else 0 for r in rs))
+            for name, rs in results.items()}
 
 
 def hives_of(drive):
@@ -68,22 +81,25 @@ def measure_offline(options, n, root):
             sys.exit("tarnwick exited %d" % result[2])
         return result
 
-    # One unmeasured run first: the volume was just written, and page cache
-    # state should be the same for all three ways.
-    tool(0)
-    row["a_s"], row["a_peak_kib"], runs = median_of(options.runs, tool)
-    row["a_runs"] = [r[0] for r in runs]
-    print("  a: %s; peak %.0f MiB" % (", ".join("%.2f s" % r[0] for r in runs), row["a_peak_kib"] / 1024), flush=True)
-
     def floor(_):
         result = timed([options.floor] + hives)
         if result[2] != 0:
             sys.exit("io_floor exited %d" % result[2])
         return result
 
-    row["c_s"], row["c_peak_kib"], runs = median_of(options.runs, floor)
+    # One unmeasured run of each first: the volume was just written, and page
+    # cache state should be the same for all three ways. Then a and c take
+    # turns, so that both meet the same load.
+    tool(0)
+    floor(0)
+    measured = interleaved(options.runs, {"a": tool, "c": floor})
+    row["a_s"], row["a_peak_kib"], runs, row["a_cpu_s"] = measured["a"]
+    row["a_runs"] = [r[0] for r in runs]
+    print("  a: %s; peak %.0f MiB; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs),
+                                                row["a_peak_kib"] / 1024, row["a_cpu_s"]), flush=True)
+    row["c_s"], row["c_peak_kib"], runs, row["c_cpu_s"] = measured["c"]
     row["c_runs"] = [r[0] for r in runs]
-    print("  c: %s" % ", ".join("%.2f s" % r[0] for r in runs), flush=True)
+    print("  c: %s; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs), row["c_cpu_s"]), flush=True)
 
     # hivexregedit costs about the same per hive at every N; at large N it
     # is run fewer times (--b-runs-large), and the table says how many.
@@ -97,7 +113,7 @@ def measure_offline(options, n, root):
             t = time.monotonic()
             peak = 0
             for h in hives:
-                _, kib, code = timed(["hivexregedit", "--merge", h, reg])
+                _, kib, code, _ = timed(["hivexregedit", "--merge", h, reg])
                 if code != 0:
                     sys.exit("hivexregedit exited %d on %s" % (code, h))
                 peak = max(peak, kib)
@@ -108,6 +124,73 @@ def measure_offline(options, n, root):
         print("  b: %d run(s): %s" % (len(runs), ", ".join("%.2f s" % r[0] for r in runs)), flush=True)
     if not options.keep:
         shutil.rmtree(drive)
+    return row
+
+
+def measure_dirty(options, n, root):
+    """The same volume twice, its user hives clean and dirty (each with a
+    new-format NTUSER.DAT.LOG1 that holds changes not yet in the file). A run
+    makes a dirty hive clean, so before every run, measured or not, of every
+    way, the hives are put back as they were made and flushed."""
+    common = ["--users", str(n), "--big-every", "5" if n < 40 else "40", "--big-kib", "16384",
+              "--software-kib", str(options.software_kib), "--templates", os.path.join(root, "templates")]
+    volumes = {}
+    for kind, extra in (("clean", []), ("dirty", ["--dirty-every", "1", "--dirty-changes-per-mib",
+                                                  str(options.dirty_changes_per_mib)])):
+        drive = os.path.join(root, "n%d-%s" % (n, kind))
+        subprocess.run([options.generator, drive] + common + extra, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        hives = hives_of(drive)
+        pristine = os.path.join(root, "n%d-%s-pristine" % (n, kind))
+        os.makedirs(pristine, exist_ok=True)
+        copies = []
+        for i, h in enumerate(hives):
+            copy = os.path.join(pristine, "%05d.hive" % i)
+            shutil.copyfile(h, copy)
+            copies.append(copy)
+        volumes[kind] = (drive, hives, copies)
+    logs = [h + ".LOG1" for h in volumes["dirty"][1] if os.path.exists(h + ".LOG1")]
+    log_bytes = sum(os.path.getsize(l) for l in logs)
+    hive_bytes = sum(os.path.getsize(h) for h in volumes["dirty"][1])
+    row = {"N": n, "hives": len(volumes["dirty"][1]), "dirty_hives": len(logs), "hive_bytes": hive_bytes,
+           "log_bytes": log_bytes}
+    print("N=%d dirty: %d hives (%.0f MiB), %d dirty with %.1f MiB of logs" % (
+        n, len(volumes["dirty"][1]), hive_bytes / 2**20, len(logs), log_bytes / 2**20), flush=True)
+    logdir = os.path.join(root, "log")
+    os.makedirs(logdir, exist_ok=True)
+
+    def restored(kind, argv, env=None):
+        def one(_):
+            _, hives, copies = volumes[kind]
+            for h, c in zip(hives, copies):
+                shutil.copyfile(c, h)
+            os.sync()
+            result = timed(argv, env=env)
+            if result[2] != 0:
+                sys.exit("%s exited %d" % (argv[0], result[2]))
+            return result
+        return one
+
+    ways = {}
+    for kind in ("clean", "dirty"):
+        drive, hives, _ = volumes[kind]
+        env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=drive, TMPDIR=logdir)
+        ways["a_" + kind] = restored(kind, [options.tool, "/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"],
+                                     env)
+        ways["c_" + kind] = restored(kind, [options.floor] + (["--logs"] if kind == "dirty" else []) + hives)
+    for one in ways.values():
+        one(0)
+    measured = interleaved(options.runs, ways)
+    for name, (median, peak, runs, cpu) in measured.items():
+        row[name + "_s"], row[name + "_peak_kib"], row[name + "_cpu_s"] = median, peak, cpu
+        row[name + "_runs"] = [r[0] for r in runs]
+        print("  %s: %s; CPU %.2f s" % (name, ", ".join("%.2f s" % r[0] for r in runs), cpu), flush=True)
+    row["replay_ms_per_log_mib"] = 1000 * (row["a_dirty_s"] - row["a_clean_s"]) / (log_bytes / 2**20)
+    row["replay_ms_per_hive"] = 1000 * (row["a_dirty_s"] - row["a_clean_s"]) / max(len(logs), 1)
+    if not options.keep:
+        for kind in volumes:
+            shutil.rmtree(volumes[kind][0])
+            shutil.rmtree(os.path.join(root, "n%d-%s-pristine" % (n, kind)))
     return row
 
 
@@ -204,6 +287,8 @@ def main():
     parser.add_argument("--dir", required=True)
     parser.add_argument("--sizes", default="10,100,1000")
     parser.add_argument("--wine-sizes", default="10,100")
+    parser.add_argument("--dirty-sizes", default="100")
+    parser.add_argument("--dirty-changes-per-mib", type=int, default=16)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--b-runs", type=int, default=5)
     parser.add_argument("--b-runs-large", type=int, default=1)
@@ -223,6 +308,7 @@ def main():
     print("machine: %(nproc)s CPUs (%(cpu)s), %(memory_gib)s GiB, kernel %(kernel)s, %(date)s" % info)
     print("disk: %s; load before: %s" % (disk, info["load_before"]), flush=True)
     rows = [measure_offline(options, int(n), options.dir) for n in options.sizes.split(",") if n]
+    dirty = [measure_dirty(options, int(n), options.dir) for n in options.dirty_sizes.split(",") if n]
     wine = []
     if options.exe and options.fixture and options.wine_sizes:
         wine = [measure_wine(options, int(n), options.dir) for n in options.wine_sizes.split(",") if n]
@@ -242,13 +328,24 @@ def main():
             1000 * r["c_s"] / profiles, "%.2f" % b if b else "-", "%.1f" % (1000 * b / profiles) if b else "-",
             r["a_s"] / r["c_s"], "%.1f" % (b / r["a_s"]) if b else "-", r["a_peak_kib"] / 1024,
             largest / 2**20, r["a_peak_kib"] * 1024 / largest))
+    if dirty:
+        print()
+        print("%6s %9s %9s | %9s %9s | %9s %9s | %6s %6s | %s" % (
+            "N", "hive MiB", "log MiB", "a clean", "a dirty", "c clean", "c dirty", "a/c cl", "a/c di",
+            "replay: ms per MiB of log, per dirty hive; peak clean/dirty"))
+    for r in dirty:
+        print("%6d %9.0f %9.1f | %9.2f %9.2f | %9.2f %9.2f | %6.2f %6.2f | %.1f, %.1f; %.0f / %.0f MiB" % (
+            r["N"], r["hive_bytes"] / 2**20, r["log_bytes"] / 2**20, r["a_clean_s"], r["a_dirty_s"], r["c_clean_s"],
+            r["c_dirty_s"], r["a_clean_s"] / r["c_clean_s"], r["a_dirty_s"] / r["c_dirty_s"],
+            r["replay_ms_per_log_mib"], r["replay_ms_per_hive"], r["a_clean_peak_kib"] / 1024,
+            r["a_dirty_peak_kib"] / 1024))
     for w in wine:
         print("Wine N=%d: %.2f s per run (Wine start-up alone %.2f s), %.1f ms per profile" % (
             w["N"], w["wine_s"], w["wine_start_s"], w["wine_per_profile_ms"]))
     print("load after: %s" % (info["load_after"],))
     if options.json:
         with open(options.json, "w") as f:
-            json.dump({"machine": info, "offline": rows, "wine": wine}, f, indent=1)
+            json.dump({"machine": info, "offline": rows, "dirty": dirty, "wine": wine}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -14,10 +14,12 @@ jobs=${TARNWICK_JOBS:-2}
 cmake --preset fuzz -G Ninja >/dev/null
 cmake --build build/fuzz -j "$jobs" --target fuzz_command_line fuzz_hive_file fuzz_log_replay
 
-# Extra seeds for fuzz_log_replay from the hives Windows wrote, when they are
-# beside the repository: each primary alone, and with its logs joined to it by
-# the separator of tests/fuzz/log_replay_input.h. Made in a scratch folder for
-# the run only; these files never go into the repository.
+# Extra seeds from the hives Windows wrote, when they are beside the
+# repository: for fuzz_log_replay each primary alone and with its logs joined
+# to it by the separator of tests/fuzz/log_replay_input.h; for fuzz_hive_file
+# (whose inputs are loaded, changed and written back, so kept few) the dirty
+# ones with their logs only. Made in a scratch folder for the run only; these
+# files never go into the repository.
 windows_seeds() {
     hives=../shared/hives/windows-written
     [ -d "$hives" ] || return 0
@@ -25,7 +27,7 @@ windows_seeds() {
     find "$hives" -type f ! -name '*.LOG*' ! -name 'LICENSE*' | while read -r primary; do
         name=$(basename "$primary")
         folder=$(basename "$(dirname "$primary")")
-        cp "$primary" "$1/$folder-$name"
+        if [ "$2" = all ]; then cp "$primary" "$1/$folder-$name"; fi
         if [ -f "$primary.LOG1" ] || [ -f "$primary.LOG2" ]; then
             {
                 cat "$primary"
@@ -46,7 +48,8 @@ for target in fuzz_command_line fuzz_hive_file fuzz_log_replay; do
     # The volume and the log of the target; in memory when /dev/shm is there.
     if [ -w /dev/shm ]; then scratch=$(mktemp -d /dev/shm/tarnwick-fuzz.XXXXXX); else scratch=$(mktemp -d); fi
     extra=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-seeds.XXXXXX")
-    if [ "$target" = fuzz_log_replay ]; then windows_seeds "$extra"; fi
+    if [ "$target" = fuzz_log_replay ]; then windows_seeds "$extra" all; fi
+    if [ "$target" = fuzz_hive_file ]; then windows_seeds "$extra" dirty; fi
     echo "Fuzzing $target for ${seconds}s"
     if TARNWICK_FUZZ_SCRATCH="$scratch" build/fuzz/tests/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \

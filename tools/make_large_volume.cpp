@@ -4,13 +4,20 @@
 //
 //   make_large_volume DRIVE --users N [--classes-kib 1024,2048,...]
 //       [--big-every K --big-kib S] [--software-kib S] [--templates DIR]
+//       [--dirty-every D [--dirty-changes-per-mib C]]
 //
 // One template hive is made per size class and copied for every user of that
 // class, as images made from one master are: fast, and the same bytes the
 // tool would meet. Templates are kept in --templates (default DRIVE/..) so
 // that volumes of several sizes share them.
+//
+// With --dirty-every D, every D-th user's hive (users 0, D, 2D, ...) is left
+// dirty as a running Windows 8.1 or later leaves it: C keys per MiB of hive
+// (default 16) got new values that reached NTUSER.DAT.LOG1, as one new-format
+// log entry, but not the file; NTUSER.DAT.LOG2 is empty.
 #include <hivex.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "log_writer.h"
 #include "platform/offline/unique_hive.h"
 #include "sample_volume.h"
 
@@ -164,6 +172,76 @@ void makeTemplate(const std::string& path, std::size_t kib, std::uint64_t seed) 
                  static_cast<std::uintmax_t>(fs::file_size(path)));
 }
 
+void allKeys(hive_h* h, hive_node_h node, std::vector<hive_node_h>& out) {
+    out.push_back(node);
+    const UniqueMalloc<hive_node_h> children(hivex_node_children(h, node));
+    for (const hive_node_h* child = children.get(); child && *child != 0; ++child) {
+        allKeys(h, *child, out);
+    }
+}
+
+logwriter::Bytes readFile(const fs::path& path) {
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        fail("cannot read " + path.string());
+    }
+    logwriter::Bytes bytes(static_cast<std::size_t>(fs::file_size(path)));
+    if (std::fread(bytes.data(), 1, bytes.size(), in) != bytes.size()) {
+        fail("cannot read " + path.string());
+    }
+    std::fclose(in);
+    return bytes;
+}
+
+void writeFile(const fs::path& path, const logwriter::Bytes& bytes) {
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || std::fclose(out) != 0) {
+        fail("cannot write " + path.string());
+    }
+}
+
+struct DirtyTemplate {
+    fs::path primary;
+    fs::path log1;
+};
+
+// The dirty form of a template: new values for `changesPerMib` keys per MiB,
+// spread evenly over the hive, written by hivex to a copy; the difference
+// logged as one entry, and the primary left with the old bins.
+DirtyTemplate dirtyTemplateOf(const fs::path& clean, std::size_t changesPerMib) {
+    const std::string stem = clean.string() + ".dirty" + std::to_string(changesPerMib);
+    const DirtyTemplate made{stem, stem + ".LOG1"};
+    if (fs::exists(made.primary) && fs::exists(made.log1)) {
+        return made;
+    }
+    const fs::path after = stem + ".after";
+    fs::copy_file(clean, after, fs::copy_options::overwrite_existing);
+    {
+        UniqueHive hive(hivex_open(after.c_str(), HIVEX_OPEN_WRITE));
+        if (!hive) {
+            fail("hivex cannot open " + after.string());
+        }
+        std::vector<hive_node_h> keys;
+        allKeys(hive.get(), hivex_root(hive.get()), keys);
+        const std::size_t changes =
+            std::max<std::size_t>(1, changesPerMib * static_cast<std::size_t>(fs::file_size(clean)) / (1024 * 1024));
+        Filler filler{hive.get(), Random{0xd1e7u + changes}, static_cast<std::size_t>(-1)};
+        for (std::size_t i = 0; i < changes; ++i) {
+            filler.fillValues(keys[(i * keys.size()) / changes]);
+        }
+        if (hivex_commit(hive.get(), nullptr, 0) != 0) {
+            fail("cannot commit " + after.string());
+        }
+    }
+    const logwriter::DirtyHive dirty = logwriter::dirtyWithNewLog(readFile(clean), readFile(after));
+    fs::remove(after);
+    writeFile(made.log1.string() + ".partial", dirty.log1);
+    writeFile(made.primary.string() + ".partial", dirty.primary);
+    fs::rename(made.log1.string() + ".partial", made.log1);
+    fs::rename(made.primary.string() + ".partial", made.primary);
+    return made;
+}
+
 std::vector<std::size_t> parseList(const char* text) {
     std::vector<std::size_t> out;
     for (const char* p = text; *p != '\0';) {
@@ -190,7 +268,8 @@ std::string folderOf(std::size_t user) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: make_large_volume DRIVE --users N [--classes-kib A,B,...] [--big-every K "
-                             "--big-kib S] [--software-kib S] [--templates DIR]\n");
+                             "--big-kib S] [--software-kib S] [--templates DIR]\n"
+                             "       [--dirty-every D [--dirty-changes-per-mib C]]\n");
         return 2;
     }
     const fs::path drive(argv[1]);
@@ -199,6 +278,8 @@ int main(int argc, char** argv) {
     std::size_t bigEvery = 0;
     std::size_t bigKib = 16384;
     std::size_t softwareKib = 0;
+    std::size_t dirtyEvery = 0;
+    std::size_t changesPerMib = 16;
     fs::path templates = drive.parent_path() / "templates";
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
@@ -213,6 +294,10 @@ int main(int argc, char** argv) {
             bigKib = std::strtoull(value, nullptr, 10);
         } else if (option == "--software-kib") {
             softwareKib = std::strtoull(value, nullptr, 10);
+        } else if (option == "--dirty-every") {
+            dirtyEvery = std::strtoull(value, nullptr, 10);
+        } else if (option == "--dirty-changes-per-mib") {
+            changesPerMib = std::strtoull(value, nullptr, 10);
         } else if (option == "--templates") {
             templates = value;
         } else {
@@ -262,16 +347,27 @@ int main(int argc, char** argv) {
 
     fs::copy_file(templateOf(classes[0]), drive / "Users/Default/NTUSER.DAT", fs::copy_options::overwrite_existing);
     std::uintmax_t total = 0;
+    std::uintmax_t logs = 0;
+    std::size_t dirtyHives = 0;
     for (std::size_t user = 0; user < users; ++user) {
         const bool big = bigEvery > 0 && user % bigEvery == bigEvery / 2;
         const fs::path folder = drive / "Users" / folderOf(user);
         fs::create_directories(folder);
         const fs::path hive = folder / "NTUSER.DAT";
-        fs::copy_file(templateOf(big ? bigKib : classes[user % classes.size()]), hive,
-                      fs::copy_options::overwrite_existing);
+        const fs::path clean = templateOf(big ? bigKib : classes[user % classes.size()]);
+        if (dirtyEvery > 0 && user % dirtyEvery == 0) {
+            const DirtyTemplate dirty = dirtyTemplateOf(clean, changesPerMib);
+            fs::copy_file(dirty.primary, hive, fs::copy_options::overwrite_existing);
+            fs::copy_file(dirty.log1, folder / "NTUSER.DAT.LOG1", fs::copy_options::overwrite_existing);
+            writeFile(folder / "NTUSER.DAT.LOG2", {});
+            logs += fs::file_size(dirty.log1);
+            ++dirtyHives;
+        } else {
+            fs::copy_file(clean, hive, fs::copy_options::overwrite_existing);
+        }
         total += fs::file_size(hive);
     }
-    std::printf("%zu users, %ju bytes of user hives, SOFTWARE %ju bytes\n", users, total,
-                static_cast<std::uintmax_t>(fs::file_size(software)));
+    std::printf("%zu users, %ju bytes of user hives, SOFTWARE %ju bytes, %zu dirty hives with %ju bytes of logs\n",
+                users, total, static_cast<std::uintmax_t>(fs::file_size(software)), dirtyHives, logs);
     return 0;
 }

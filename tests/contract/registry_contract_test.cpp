@@ -3,8 +3,13 @@
 // unit tests and the offline registry over hive files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "registry_fixture.h"
@@ -168,6 +173,78 @@ TEST_F(RegistryContract, DeleteRemovesOnlyAnExistingValue) {
     // A delete never creates the path it was given.
     HKEY absent = nullptr;
     EXPECT_EQ(RegOpenKeyExW(root, L"Software\\Absent", 0, KEY_READ, &absent), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+}
+
+// The last-write times RegEnumKeyExW lists for the subkeys of a key.
+std::map<std::wstring, std::uint64_t> subkeyTimes(HKEY key, const wchar_t* subKey) {
+    std::map<std::wstring, std::uint64_t> times;
+    HKEY parent = nullptr;
+    if (RegOpenKeyExW(key, subKey, 0, KEY_READ, &parent) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot open " << narrow(subKey);
+        return times;
+    }
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = 256;
+        FILETIME time{};
+        if (RegEnumKeyExW(parent, index, name, &length, nullptr, nullptr, nullptr, &time) != ERROR_SUCCESS) {
+            break;
+        }
+        times[*subKey == L'\0' ? std::wstring(name) : std::wstring(subKey) + L"\\" + name] =
+            static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+    }
+    RegCloseKey(parent);
+    return times;
+}
+
+TEST_F(RegistryContract, AChangeGivesTheKeysItChangedANewerLastWriteTimeAndNoOtherKey) {
+    const auto files = prepareHives({{{L"Software\\App", L"Software\\Other"},
+                                      {{L"Software\\App", L"Kept", REG_SZ, L"x"}}}});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    HKEY root = openMount(KEY_READ | KEY_WRITE);
+    auto times = [&] {
+        std::map<std::wstring, std::uint64_t> all;
+        for (const auto& deeper : {L"", L"Software", L"Software\\App", L"Software\\App\\New"}) {
+            HKEY probe = nullptr;
+            if (RegOpenKeyExW(root, deeper, 0, KEY_READ, &probe) == ERROR_SUCCESS) {
+                RegCloseKey(probe);
+                const auto more = subkeyTimes(root, deeper);
+                all.insert(more.begin(), more.end());
+            }
+        }
+        return all;
+    };
+    // Each step comes well after the one before, so that a time it gives is
+    // newer than every time before it.
+    auto step = [&](const char* what, auto change, LONG status, std::vector<std::wstring> changed) {
+        SCOPED_TRACE(what);
+        const auto before = times();
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(change(), status);
+        const auto after = times();
+        std::uint64_t newest = 0;
+        for (const auto& [key, time] : before) {
+            newest = std::max(newest, time);
+        }
+        for (const auto& [key, time] : after) {
+            const bool stamped = std::find(changed.begin(), changed.end(), key) != changed.end();
+            if (stamped) {
+                EXPECT_GT(time, newest) << narrow(key) << " was not given the time of the change";
+            } else {
+                ASSERT_EQ(before.count(key), 1u) << narrow(key) << " appeared";
+                EXPECT_EQ(time, before.at(key)) << narrow(key) << " changed its time";
+            }
+        }
+    };
+    step("a new value", [&] { return setString(root, L"Software\\App", L"Added", L"v"); }, ERROR_SUCCESS,
+         {L"Software\\App"});
+    step("keys made for a value", [&] { return setString(root, L"Software\\App\\New\\Deeper", L"V", L"v"); },
+         ERROR_SUCCESS, {L"Software\\App", L"Software\\App\\New", L"Software\\App\\New\\Deeper"});
+    step("a delete of a value that is not there",
+         [&] { return RegDeleteKeyValueW(root, L"Software\\App\\New", L"Missing"); }, ERROR_FILE_NOT_FOUND, {});
+    step("a value deleted", [&] { return RegDeleteKeyValueW(root, L"Software\\App", L"Kept"); }, ERROR_SUCCESS,
+         {L"Software\\App"});
     EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
 }
 

@@ -2,9 +2,16 @@
 """Crash consistency of the Linux tarnwick's hive write-back.
 
 Kills the tool with SIGKILL at random moments while it sets a value in every
-profile of a volume of many hives of realistic size, then checks that:
-  - every hive is byte-identical to its old version or to its new one (what
-    a complete run makes of the old one; runs are deterministic);
+profile of a volume of many hives of realistic size, every other one of them
+dirty (its latest changes only in NTUSER.DAT.LOG1, as a running Windows
+leaves it), then checks that:
+  - every hive is byte-identical to its old version (a dirty one still
+    dirty) or to its new one (what a complete run makes of the old one: the
+    replayed hive with the value, clean), and the log files are never
+    changed. Runs are deterministic but for the times they stamp (the
+    changed keys' last-write times, the hive's written time, the checksum
+    over it): those bytes are found by comparing two complete runs and left
+    out of the comparison with a new version, and nothing else may differ;
   - the hives around the kill point open with hivex (hivexml walks the whole
     tree) and pass libregf's regfinfo; the reference old and new versions of
     every hive are checked that way once, so byte identity carries it to all;
@@ -42,12 +49,57 @@ import tempfile
 import time
 
 TEMP_MARK = ".tarnwick-"
+LOG_NAMES = ("NTUSER.DAT.LOG1", "NTUSER.DAT.LOG2")
+# Bytes either side of one that differs between two complete runs that may
+# belong to the same time field (a FILETIME is 8 bytes).
+TIME_FIELD = 8
+# More differing bytes than the time fields of a few keys and of the base
+# block and first bin would mean the runs are not deterministic.
+MOST_TIME_BYTES = 160
 ARGS = ["/set", "/k", "Software\\Contoso\\Crash Test", "/vn", "Server", "/vstr", "app01.contoso.com", "/dp"]
 
 
-def digest(path):
+def digest(path, mask=()):
+    """sha1 of the file, with the masked offsets taken as zero."""
     with open(path, "rb") as f:
-        return hashlib.file_digest(f, "sha1").hexdigest()
+        data = bytearray(f.read())
+    for offset in mask:
+        if offset < len(data):
+            data[offset] = 0
+    return hashlib.sha1(data).hexdigest()
+
+
+def time_mask(a, b):
+    """The offsets where two complete runs' versions of a hive may differ: the
+    time fields around every byte that does."""
+    with open(a, "rb") as f:
+        x = f.read()
+    with open(b, "rb") as f:
+        y = f.read()
+    if len(x) != len(y):
+        sys.exit("two complete runs made %s and %s of different sizes" % (a, b))
+    differing = []
+    for page in range(0, len(x), 4096):
+        if x[page:page + 4096] != y[page:page + 4096]:
+            differing += [i for i in range(page, min(page + 4096, len(x))) if x[i] != y[i]]
+    if len(differing) > MOST_TIME_BYTES:
+        sys.exit("two complete runs made %s differ in %d bytes, not only in times" % (a, len(differing)))
+    mask = set()
+    for i in differing:
+        mask.update(range(max(0, i - TIME_FIELD + 1), i + TIME_FIELD))
+    return frozenset(mask)
+
+
+def is_clean(path):
+    """Both sequence numbers equal and the base block's checksum right."""
+    with open(path, "rb") as f:
+        base = f.read(512)
+    words = struct.unpack_from("<128I", base)
+    checksum = 0
+    for w in words[:127]:
+        checksum ^= w
+    checksum = {0: 1, 0xFFFFFFFF: 0xFFFFFFFE}.get(checksum, checksum)
+    return base[:4] == b"regf" and words[1] == words[2] and words[127] == checksum
 
 
 def is_temporary(name):
@@ -60,6 +112,8 @@ class Volume:
         users = os.path.join(drive, "Users")
         self.folders = sorted(os.path.join(users, d) for d in os.listdir(users))
         self.hives = [os.path.join(f, "NTUSER.DAT") for f in self.folders]
+        self.logs = [os.path.join(f, n) for f in self.folders for n in LOG_NAMES if os.path.exists(os.path.join(f, n))]
+        self.dirty = {h for h in self.hives if os.path.exists(h + ".LOG1")}
 
     def temporaries(self):
         found = []
@@ -69,8 +123,8 @@ class Volume:
                     found.append(os.path.join(folder, name))
         return found
 
-    def digests(self):
-        return {h: digest(h) for h in self.hives}
+    def digests(self, masks=None):
+        return {h: digest(h, (masks or {}).get(h, ())) for h in self.hives}
 
 
 def run_tool(tool, drive, logdir):
@@ -140,7 +194,7 @@ class CreationWatch:
 
 
 def restore(volume, pristine):
-    for hive, source in zip(volume.hives, pristine.hives):
+    for hive, source in zip(volume.hives + volume.logs, pristine.hives + pristine.logs):
         shutil.copyfile(source, hive)
 
 
@@ -151,6 +205,7 @@ def main():
     parser.add_argument("--kills", type=int, default=200)
     parser.add_argument("--users", type=int, default=30)
     parser.add_argument("--classes-kib", default="256,512,1024,2048,3072")
+    parser.add_argument("--dirty-every", type=int, default=2)
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--workdir", default=os.environ.get("TARNWICK_CRASH_DIR"))
     parser.add_argument("--keep", action="store_true")
@@ -165,38 +220,67 @@ def main():
     try:
         pristine_drive = os.path.join(base, "old")
         subprocess.run([options.generator, pristine_drive, "--users", str(options.users), "--classes-kib",
-                        options.classes_kib, "--templates", os.path.join(base, "templates")],
+                        options.classes_kib, "--dirty-every", str(options.dirty_every),
+                        "--templates", os.path.join(base, "templates")],
                        check=True, stdout=subprocess.PIPE)
         pristine = Volume(pristine_drive)
+        if options.dirty_every > 0 and len(pristine.dirty) != (options.users + options.dirty_every - 1) // options.dirty_every:
+            sys.exit("the volume has %d dirty hives" % len(pristine.dirty))
+        log_digests = {os.path.relpath(l, pristine.drive): digest(l) for l in pristine.logs}
         logdir = os.path.join(base, "log")
         os.mkdir(logdir)
 
         # The new versions: one complete run on a copy; and what a second
         # complete run makes of them (the hives a killed run had finished).
+        # Each is made twice, so that the bytes holding the times of the run
+        # are known and left out of the comparisons.
         references = {}
         durations = []
-        for name in ("new", "new2"):
+        for name, source in (("new", pristine_drive), ("new-b", pristine_drive),
+                             ("new2", os.path.join(base, "new")), ("new2-b", os.path.join(base, "new"))):
             drive = os.path.join(base, name)
-            shutil.copytree(pristine_drive if name == "new" else os.path.join(base, "new"), drive)
+            shutil.copytree(source, drive)
             t0 = time.monotonic()
             r = run_tool(options.tool, drive, logdir)
             durations.append(time.monotonic() - t0)
             if r.returncode != 0:
                 sys.exit("reference run failed with %d: %s" % (r.returncode, r.stderr.decode(errors="replace")))
             references[name] = Volume(drive)
-        old = pristine.digests()
         rel = lambda p, v: os.path.relpath(p, v.drive)
-        new = {rel(h, references["new"]): d for h, d in references["new"].digests().items()}
-        new2 = {rel(h, references["new2"]): d for h, d in references["new2"].digests().items()}
-        old = {rel(h, pristine): d for h, d in old.items()}
+        masks = {}
+        for name in ("new", "new2"):
+            masks[name] = {rel(h, references[name]): time_mask(h, hb)
+                           for h, hb in zip(references[name].hives, references[name + "-b"].hives)}
+        # A second run keeps the times the first one stamped, which another
+        # first run (the one killed) stamps differently.
+        for key, mask in masks["new2"].items():
+            masks["new2"][key] = mask | masks["new"][key]
+        old = {rel(h, pristine): d for h, d in pristine.digests().items()}
+        new = {rel(h, references["new"]): digest(h, masks["new"][rel(h, references["new"])])
+               for h in references["new"].hives}
+        new2 = {rel(h, references["new2"]): digest(h, masks["new2"][rel(h, references["new2"])])
+                for h in references["new2"].hives}
         for key in old:
-            if old[key] == new[key] or new[key] == new2[key]:
+            if old[key] == digest(os.path.join(references["new"].drive, key)) or \
+                    digest(os.path.join(references["new"].drive, key)) == digest(os.path.join(references["new2"].drive, key)):
                 sys.exit("a run left %s unchanged: the test could not tell old from new" % key)
-        checked = set()
-        for v, expected in ((pristine, False), (references["new"], True), (references["new2"], True)):
+        for v in (references["new"], references["new2"]):
             for h in v.hives:
-                # Hives copied from one template are the same bytes: read one.
-                d = digest(h)
+                if not is_clean(h):
+                    sys.exit("a complete run left %s dirty" % h)
+            for l in v.logs:
+                if digest(l) != log_digests[rel(l, v)]:
+                    sys.exit("a complete run changed the log %s" % l)
+        print("%d of %d hives dirty; bytes of times per hive: %d to %d" % (
+            len(pristine.dirty), len(pristine.hives), min(len(m) for m in masks["new"].values()),
+            max(len(m) for m in masks["new"].values())))
+        checked = set()
+        for v, mask, expected in ((pristine, {}, False), (references["new"], masks["new"], True),
+                                  (references["new2"], masks["new2"], True)):
+            # Hives copied from one template are the same bytes but for the
+            # times a run stamps: read one.
+            for h in v.hives:
+                d = digest(h, mask.get(rel(h, v), ()))
                 if d in checked:
                     continue
                 checked.add(d)
@@ -258,13 +342,18 @@ def main():
             temporaries = volume.temporaries()
             states = {}
             for h in volume.hives:
-                d = digest(h)
                 key = rel(h, volume)
-                states[h] = "old" if d == old[key] else "new" if d == new[key] else "torn"
+                states[h] = ("old" if digest(h) == old[key] else
+                             "new" if digest(h, masks["new"][key]) == new[key] else "torn")
             done = sum(1 for s in states.values() if s == "new")
             torn = [h for h, s in states.items() if s == "torn"]
+            for l in volume.logs:
+                if digest(l) != log_digests[rel(l, volume)]:
+                    failures.append("kill %d: the log %s changed" % (kills, l))
             if temporaries:
                 where["inside a write-back (temporary file present)"] += 1
+                if any(os.path.join(os.path.dirname(t), "NTUSER.DAT") in volume.dirty for t in temporaries):
+                    where["  of which inside a replayed write-back"] += 1
                 for t in temporaries:
                     hive = os.path.join(os.path.dirname(t), "NTUSER.DAT")
                     full = os.path.getsize(references["new"].hives[volume.hives.index(hive)])
@@ -290,7 +379,7 @@ def main():
                     failures.append("kill %d: %s: %s" % (kills, h, problems))
             for folder in volume.folders:
                 for name in os.listdir(folder):
-                    if name != "NTUSER.DAT" and not is_temporary(name):
+                    if name != "NTUSER.DAT" and name not in LOG_NAMES and not is_temporary(name):
                         failures.append("kill %d: unexpected file %s" % (kills, os.path.join(folder, name)))
 
             # The next full run mends what the kill left.
@@ -302,8 +391,9 @@ def main():
                 failures.append("kill %d: the next run exited %d or logged a failure: %s" % (kills, r.returncode, log[-400:]))
             for h in volume.hives:
                 key = rel(h, volume)
-                expected = new2[key] if states[h] == "new" else new[key]
-                if digest(h) != expected:
+                which = "new2" if states[h] == "new" else "new"
+                expected = new2[key] if which == "new2" else new[key]
+                if digest(h, masks[which][key]) != expected:
                     failures.append("kill %d: after the next run %s is not what a complete run makes" % (kills, h))
             left = volume.temporaries()
             if left:
@@ -319,6 +409,8 @@ def main():
                 print("  %-46s %4d  %5.1f%%" % (label, count, 100.0 * count / max(kills, 1)))
         print("  temporary files found: %s" % dict(temp_sizes))
         inside = where["inside a write-back (temporary file present)"]
+        if options.dirty_every > 0 and kills >= options.kills and where["  of which inside a replayed write-back"] == 0:
+            failures.append("no kill landed inside the write-back of a replayed hive")
         if kills >= options.kills and inside < kills // 4:
             failures.append("only %d of %d kills landed inside a write-back" % (inside, kills))
     finally:

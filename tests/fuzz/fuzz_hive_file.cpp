@@ -1,14 +1,20 @@
-// Any bytes as one user's ntuser.dat on an offline volume, then the load,
-// the value operation and the unload exactly as a run does them for a
-// logged-off user. A file that fails to load is left byte-identical; a value
-// set and written back is in the file for the next load, and can be deleted.
+// Any bytes as one user's ntuser.dat and its transaction logs on an offline
+// volume (the input split as fuzz_log_replay splits it: the primary, then
+// NTUSER.DAT.LOG1, .LOG2 and .LOG), then the load, the value operation and
+// the unload exactly as a run does them for a logged-off user. The logs are
+// never written. A file that fails to load is left byte-identical; a value
+// set and written back is in the file for the next load, which is clean and
+// numbered above every sequence number in the primary and its logs, and the
+// value can be deleted again.
 //
-// Changes to the base block almost always break its checksum, which the load
-// checks first; so an input that starts with "regf" and has a wrong checksum
-// is also tried with the checksum repaired, which lets the other base block
-// fields (sequence numbers, bins size, root cell) reach hivex.
+// Changes to a base block or a log entry almost always break its checksum or
+// hashes, which the load checks first; so each input is also tried with
+// those repaired, which lets the other fields (sequence numbers, bins size,
+// root cell, page references) reach the replay and hivex.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -19,10 +25,10 @@
 #include "fuzz_support.h"
 #include "hives/hive_access.h"
 #include "hives/privileges.h"
+#include "log_replay_input.h"
 #include "ops/processing.h"
 #include "platform/offline/offline_platform.h"
 #include "platform/winapi.h"
-#include "platform/offline/hive_file.h"
 #include "sample_volume.h"
 
 namespace {
@@ -33,6 +39,7 @@ const wchar_t* const subKey = L"Software\\Tarnwick";
 const wchar_t* const valueName = L"Fuzz";
 const std::wstring valueText = L"fuzzed value \u00e9";
 std::string hivePath;
+const char* const logSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 
 std::string fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -108,10 +115,63 @@ std::optional<std::wstring> valueInFile() {
     return std::wstring(buffer);
 }
 
-void exercise(const std::string& bytes) {
+bool exists(const std::string& path) { return std::ifstream(path).good(); }
+
+// Every log file as it is now, absent ones marked as such.
+std::string logsNow() {
+    std::string all;
+    for (const char* suffix : logSuffixes) {
+        const std::string path = hivePath + suffix;
+        all += exists(path) ? "[" + fileBytes(path) + "]" : "-";
+    }
+    return all;
+}
+
+// A hive written back is clean and numbered above every sequence number in
+// the primary it replaced (when that one's base block was sound) and in the
+// logs.
+void checkWrittenBaseBlock(const std::vector<std::string>& parts) {
+    const std::string written = fileBytes(hivePath);
+    const auto* header = reinterpret_cast<const unsigned char*>(written.data());
+    if (written.size() < 4096 || !hivelog::baseBlockIsClean(hivelog::ByteView(header, 4096))) {
+        fuzz::fail("a hive written back is not clean");
+    }
+    const std::uint32_t sequence = fuzz::readInputDword(written, 4);
+    std::vector<hivelog::LogFile> logs;
+    const hivelog::LogRole roles[] = {hivelog::LogRole::log1, hivelog::LogRole::log2, hivelog::LogRole::log};
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        logs.push_back({roles[i - 1], parts[i]});
+    }
+    std::uint32_t highest = hivelog::highestLogSequence(logs);
+    const std::string& primary = parts[0];
+    if (primary.size() >= 4096 && primary.compare(0, 4, "regf") == 0 &&
+        hivelog::baseBlockChecksum(reinterpret_cast<const unsigned char*>(primary.data())) ==
+            fuzz::readInputDword(primary, 508)) {
+        highest = std::max({highest, fuzz::readInputDword(primary, 4), fuzz::readInputDword(primary, 8)});
+    }
+    if (sequence <= highest) {
+        fuzz::fail("a hive written back is numbered " + std::to_string(sequence) + ", not above " +
+                   std::to_string(highest));
+    }
+}
+
+void exercise(const std::vector<std::string>& parts) {
+    const std::string& bytes = parts[0];
     writeFile(hivePath, bytes);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string path = hivePath + logSuffixes[i];
+        if (i + 1 < parts.size()) {
+            writeFile(path, parts[i + 1]);
+        } else {
+            std::remove(path.c_str());
+        }
+    }
+    const std::string logs = logsNow();
     const Pass set = runOperation(Operation::setValue);
     const std::string after = fileBytes(hivePath);
+    if (logsNow() != logs) {
+        fuzz::fail("a log file was written");
+    }
     if (set.loadFailed()) {
         if (set.called) {
             fuzz::fail("the value operation ran on a hive that failed to load");
@@ -134,6 +194,7 @@ void exercise(const std::string& bytes) {
     if (set.operationFailed()) {
         return;  // A hive that holds a broken key on the path; the status is logged.
     }
+    checkWrittenBaseBlock(parts);
     if (valueInFile() != valueText) {
         fuzz::fail("the value set and written back is not in the file:\n" + set.log);
     }
@@ -143,6 +204,9 @@ void exercise(const std::string& bytes) {
     }
     if (valueInFile().has_value()) {
         fuzz::fail("the deleted value is still in the file");
+    }
+    if (logsNow() != logs) {
+        fuzz::fail("a log file was written");
     }
 }
 
@@ -160,18 +224,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
-    exercise(bytes);
-    if (size >= 4096 && bytes.compare(0, 4, "regf") == 0) {
-        std::string repaired = bytes;
-        auto* header = reinterpret_cast<unsigned char*>(repaired.data());
-        const std::uint32_t sum = offline::baseBlockChecksum(header);
-        for (int i = 0; i < 4; ++i) {
-            header[508 + i] = static_cast<unsigned char>(sum >> (8 * i));
-        }
-        if (repaired != bytes) {
-            exercise(repaired);
-        }
+    const std::vector<std::string> parts =
+        fuzz::splitLogReplayInput(std::string(reinterpret_cast<const char*>(data), size));
+    exercise(parts);
+    std::vector<std::string> repaired = parts;
+    fuzz::repairLogReplayInput(repaired);
+    if (repaired != parts) {
+        exercise(repaired);
     }
     return 0;
 }

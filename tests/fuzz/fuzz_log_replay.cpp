@@ -4,10 +4,8 @@
 // numbered above every sequence number in the logs and bins that pass the
 // unit's own checks.
 //
-// Almost every change a mutation makes breaks a checksum or a hash, which the
-// replay checks first; so each input is also tried with the base block
-// checksums and the log entries' hashes repaired, which lets the sequence
-// numbers, sizes and page references reach the replay rules.
+// Each input is also tried with the base block checksums and the log
+// entries' hashes repaired (log_replay_input.h).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,47 +14,12 @@
 #include "fuzz_support.h"
 #include "log_replay_input.h"
 #include "platform/offline/replay/hive_log.h"
-#include "platform/offline/replay/marvin32.h"
 
 namespace {
 
 using hivelog::LogRole;
 
-std::uint32_t readDword(const std::string& bytes, std::size_t at) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-    }
-    return value;
-}
-
-void writeQword(std::string& bytes, std::size_t at, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) {
-        bytes[at + i] = static_cast<char>(value >> (8 * i));
-    }
-}
-
-void fixChecksum(std::string& bytes) {
-    if (bytes.size() >= 512 && bytes.compare(0, 4, "regf") == 0) {
-        const std::uint32_t sum = hivelog::baseBlockChecksum(reinterpret_cast<const unsigned char*>(bytes.data()));
-        for (int i = 0; i < 4; ++i) {
-            bytes[508 + i] = static_cast<char>(sum >> (8 * i));
-        }
-    }
-}
-
-void sealEntries(std::string& log) {
-    for (std::size_t at = 512; at <= log.size() && log.size() - at >= 40 && log.compare(at, 4, "HvLE") == 0;) {
-        const std::uint32_t size = readDword(log, at + 4);
-        if (size < 40 || size % 512 != 0 || size > log.size() - at) {
-            return;
-        }
-        const auto* entry = reinterpret_cast<const unsigned char*>(log.data() + at);
-        writeQword(log, at + 24, hivelog::marvin32(entry + 40, size - 40));
-        writeQword(log, at + 32, hivelog::marvin32(entry, 32));
-        at += size;
-    }
-}
+std::uint32_t readDword(const std::string& bytes, std::size_t at) { return fuzz::readInputDword(bytes, at); }
 
 bool sameResult(const hivelog::ReplayResult& a, const hivelog::ReplayResult& b) {
     return a.outcome == b.outcome && a.refusal == b.refusal && a.reason == b.reason && a.hive == b.hive &&
@@ -117,12 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::splitLogReplayInput(std::string(reinterpret_cast<const char*>(data), size));
     exercise(parts);
     std::vector<std::string> repaired = parts;
-    for (std::size_t i = 0; i < repaired.size(); ++i) {
-        fixChecksum(repaired[i]);
-        if (i > 0) {
-            sealEntries(repaired[i]);
-        }
-    }
+    fuzz::repairLogReplayInput(repaired);
     if (repaired != parts) {
         exercise(repaired);
     }

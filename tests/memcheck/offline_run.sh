@@ -1,18 +1,27 @@
 #!/bin/sh
 # One whole run of the Linux tarnwick over the sample volume under valgrind
 # memcheck, setting a value and then deleting it in every profile (the
-# Default profile included): no memory error and no leak, and the run itself
-# succeeds. Exit 77 (skipped) without valgrind.
-#   offline_run.sh MAKE_SAMPLE_VOLUME TARNWICK
+# Default profile included; Bob's hive, when Windows' own hives are there, a
+# dirty one that Windows wrote, with its logs): no memory error and no leak,
+# and the run itself succeeds. Exit 77 (skipped) without valgrind.
+#   offline_run.sh MAKE_SAMPLE_VOLUME TARNWICK [WINDOWS_HIVES]
 set -eu
 make_volume=$1
 tarnwick=$2
+windows_hives=${3:-}
 command -v valgrind >/dev/null 2>&1 || { echo "skipped: no valgrind"; exit 77; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-memcheck.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 "$make_volume" "$work/volume" >/dev/null
 mkdir "$work/tmp"
+dirty="$windows_hives/NewDirtyHive1"
+if [ -n "$windows_hives" ] && [ -d "$dirty" ]; then
+    cp "$dirty/NewDirtyHive" "$work/volume/Users/bob/NTUSER.DAT"
+    cp "$dirty/NewDirtyHive.LOG1" "$work/volume/Users/bob/ntuser.dat.LOG1"
+    cp "$dirty/NewDirtyHive.LOG2" "$work/volume/Users/bob/ntuser.dat.LOG2"
+    chmod u+w "$work/volume/Users/bob/NTUSER.DAT"
+fi
 
 memcheck() {
     TMPDIR="$work/tmp" TARNWICK_SYSTEM_DRIVE="$work/volume" \
@@ -35,6 +44,11 @@ fi
 processed=$(grep -c ': processing' "$work/tmp/tarnwick.log" || true)
 if [ "$processed" -lt 4 ]; then
     echo "only $processed hives processed; log:" >&2
+    cat "$work/tmp/tarnwick.log" >&2
+    exit 1
+fi
+if grep -q "Bob.*error = " "$work/tmp/tarnwick.log"; then
+    echo "Bob's hive was not loaded; log:" >&2
     cat "$work/tmp/tarnwick.log" >&2
     exit 1
 fi

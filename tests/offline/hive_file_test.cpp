@@ -1,17 +1,24 @@
-// Loading and writing back hive files: what is not a sound, clean hive is
-// never loaded, a hive another run holds is not shared, and the replaced file
-// keeps its owner, mode and attributes.
+// Loading and writing back hive files: a dirty hive is replayed from its logs
+// and written back clean, what is not a sound hive (as its logs leave it) is
+// never loaded, a hive another run holds is not shared, the replaced file
+// keeps its owner, mode and attributes, and gets the key times, the written
+// time and the sequence numbers Windows would give it.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <tuple>
 
+#include "log_writer.h"
 #include "offline_test_support.h"
 #include "platform/offline/hive_file.h"
+#include "platform/offline/replay/hive_log.h"
 
 namespace {
 
@@ -30,16 +37,28 @@ void fixChecksum(std::string& bytes) {
     putDword(bytes, 508, offline::baseBlockChecksum(reinterpret_cast<const unsigned char*>(bytes.data())));
 }
 
-LONG setOwner(const std::wstring& text) {
+LONG setString(const wchar_t* subKey, const wchar_t* name, const std::wstring& text) {
     HKEY root = nullptr;
     LONG status = RegOpenKeyExW(HKEY_USERS, mount, 0, KEY_WRITE, &root);
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    status = RegSetKeyValueW(root, L"Software\\App", L"Owner", REG_SZ, text.c_str(),
+    status = RegSetKeyValueW(root, subKey, name, REG_SZ, text.c_str(),
                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(root);
     return status;
+}
+
+LONG setOwner(const std::wstring& text) { return setString(L"Software\\App", L"Owner", text); }
+
+// A string value of the loaded hive as RegGetValueW reads it; empty when missing.
+std::wstring loadedString(const wchar_t* subKey, const wchar_t* name) {
+    wchar_t buffer[256] = {};
+    DWORD size = sizeof(buffer);
+    const std::wstring path = std::wstring(mount) + L"\\" + subKey;
+    return RegGetValueW(HKEY_USERS, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) == ERROR_SUCCESS
+               ? std::wstring(buffer)
+               : std::wstring();
 }
 
 using HiveFileTest = OfflineTest;
@@ -51,8 +70,27 @@ TEST_F(HiveFileTest, UntrustworthyFilesFailTheLoadAndStayUntouched) {
         LONG expected;
     };
     const Case cases[] = {
-        {"sequence numbers differ (logs pending)",
+        {"sequence numbers differ (logs pending, none there)",
          [](std::string& b) { putDword(b, 8, 7); fixChecksum(b); }, ERROR_NOT_SUPPORTED},
+        {"sequence numbers differ, and the logs hold nothing that applies",
+         [this](std::string& b) {
+             putDword(b, 8, 7);
+             fixChecksum(b);
+             writeBytes(host(hiveFile) + ".LOG1", std::string(8192, '\x01'));
+             writeBytes(host(hiveFile) + ".LOG2", std::string());
+         },
+         ERROR_NOT_SUPPORTED},
+        {"no sequence number left to write the hive with",
+         [](std::string& b) { putDword(b, 4, 0xFFFFFFFF); putDword(b, 8, 0xFFFFFFFF); fixChecksum(b); },
+         ERROR_NOT_SUPPORTED},
+        {"a log holds the last sequence number",
+         [this](std::string& b) {
+             const logwriter::Bytes log = logwriter::newFormatLog(logwriter::Bytes(b.begin(), b.end()), 0xFFFFFFFF, {});
+             writeBytes(host(hiveFile) + ".LOG2", std::string(log.begin(), log.end()));
+         },
+         ERROR_NOT_SUPPORTED},
+        {"a folder in a log's place",
+         [this](std::string&) { std::filesystem::create_directories(host(hiveFile) + ".log1"); }, ERROR_ACCESS_DENIED},
         {"checksum wrong", [](std::string& b) { b[508] ^= 0x55; }, ERROR_BADDB},
         {"truncated inside the bins", [](std::string& b) { b.resize(b.size() - 4096); }, ERROR_BADDB},
         {"truncated below the smallest hive", [](std::string& b) { b.resize(5000); }, ERROR_BADDB},
@@ -77,6 +115,7 @@ TEST_F(HiveFileTest, UntrustworthyFilesFailTheLoadAndStayUntouched) {
         EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, mount), ERROR_FILE_NOT_FOUND) << "the hive stayed loaded";
         EXPECT_EQ(fileBytes(host(hiveFile)), bytes);
         EXPECT_TRUE(temporaryFiles("Users/bob").empty());
+        std::filesystem::remove_all(host("Users/bob"));
     }
 }
 
@@ -150,6 +189,199 @@ TEST_F(HiveFileTest, ReplacedFileKeepsOwnerModeAndExtendedAttributes) {
         EXPECT_STREQ(value, attribute);
     }
     EXPECT_EQ(hivexString(path, "Software\\App", "Owner"), "new");
+}
+
+// ---- Dirty hives, sequence numbers, times ----
+
+const std::vector<sample::Entry> loggedChange = {sample::text("Software\\App", "Logged", "from the log"),
+                                                 sample::text("Software\\Logged\\Deep", "Also", "there")};
+
+TEST_F(HiveFileTest, ADirtyHiveIsReplayedFromItsLogsAndWrittenBackClean) {
+    const struct {
+        const char* what;
+        const char* log1;  // where the entries go
+        const char* log2;  // made empty
+        bool oldFormat;
+    } cases[] = {
+        {"new format, in NTUSER.DAT.LOG1", "NTUSER.DAT.LOG1", "NTUSER.DAT.LOG2", false},
+        {"new format, logs named in another case", "ntuser.dat.log1", "Ntuser.Dat.Log2", false},
+        {"new format, the entries in LOG2 and LOG1 empty", "NTUSER.DAT.LOG2", "NTUSER.DAT.LOG1", false},
+        {"old format, in NTUSER.DAT.LOG1", "NTUSER.DAT.LOG1", "NTUSER.DAT.LOG2", true},
+        {"old format, in NTUSER.DAT.LOG", "NTUSER.DAT.LOG", "NTUSER.DAT.LOG1", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(host("Users/bob"));
+        makeHive(hiveFile);
+        makeDirty(host(hiveFile), loggedChange, host("Users/bob/") + c.log1, host("Users/bob/") + c.log2, c.oldFormat);
+        const std::string dirty = fileBytes(host(hiveFile));
+        const std::string log1 = fileBytes(host("Users/bob/") + c.log1);
+        const std::string log2 = fileBytes(host("Users/bob/") + c.log2);
+        ASSERT_NE(dwordOf(dirty, 4), dwordOf(dirty, 8));
+
+        // Loaded and left unchanged: the logged change is seen, nothing is written.
+        ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount, hivePath), ERROR_SUCCESS);
+        EXPECT_EQ(loadedString(L"Software\\App", L"Logged"), L"from the log");
+        EXPECT_EQ(loadedString(L"Software\\Logged\\Deep", L"Also"), L"there");
+        EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, mount), ERROR_SUCCESS);
+        EXPECT_EQ(fileBytes(host(hiveFile)), dirty) << "a hive that did not change was written";
+
+        // Changed: written back replayed, with the change, and clean.
+        ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount, hivePath), ERROR_SUCCESS);
+        ASSERT_EQ(setOwner(L"after the replay"), ERROR_SUCCESS);
+        ASSERT_EQ(RegUnLoadKeyW(HKEY_USERS, mount), ERROR_SUCCESS);
+        const std::string written = fileBytes(host(hiveFile));
+        const std::vector<unsigned char> header(written.begin(), written.begin() + 4096);
+        EXPECT_TRUE(hivelog::baseBlockIsClean(hivelog::ByteView(header)));
+        const std::uint32_t highest = std::max({dwordOf(dirty, 4), dwordOf(dirty, 8), dwordOf(log1, 4)});
+        EXPECT_EQ(dwordOf(written, 4), highest + 1);
+        for (const auto& [key, name, text] : {std::tuple{"Software\\App", "Logged", "from the log"},
+                                              std::tuple{"Software\\Logged\\Deep", "Also", "there"},
+                                              std::tuple{"Software\\App", "Owner", "after the replay"}}) {
+            EXPECT_EQ(hivexString(host(hiveFile), key, name), text) << name;
+            EXPECT_EQ(regfexportString(host(hiveFile), key, name), text) << name;
+        }
+        EXPECT_EQ(fileBytes(host("Users/bob/") + c.log1), log1) << "a log file was written";
+        EXPECT_EQ(fileBytes(host("Users/bob/") + c.log2), log2) << "a log file was written";
+        EXPECT_TRUE(temporaryFiles("Users/bob").empty());
+    }
+}
+
+TEST_F(HiveFileTest, ATornBaseBlockIsRestoredFromTheLog) {
+    makeHive(hiveFile);
+    makeDirty(host(hiveFile), loggedChange, host("Users/bob/NTUSER.DAT.LOG1"), host("Users/bob/NTUSER.DAT.LOG2"));
+    std::string bytes = fileBytes(host(hiveFile));
+    bytes[508] ^= 0x55;  // the base block as a write cut short leaves it
+    writeBytes(host(hiveFile), bytes);
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount, hivePath), ERROR_SUCCESS);
+    EXPECT_EQ(loadedString(L"Software\\App", L"Logged"), L"from the log");
+    ASSERT_EQ(setOwner(L"restored"), ERROR_SUCCESS);
+    ASSERT_EQ(RegUnLoadKeyW(HKEY_USERS, mount), ERROR_SUCCESS);
+    EXPECT_EQ(hivexString(host(hiveFile), "Software\\App", "Owner"), "restored");
+    EXPECT_EQ(hivexString(host(hiveFile), "Software\\App", "Logged"), "from the log");
+}
+
+TEST_F(HiveFileTest, AWrittenHiveIsNumberedAboveEverySequenceNumberInItsLogs) {
+    // The logs of a clean hive are never replayed, but an entry in them that
+    // was never applied must not pass for the continuation of a later log.
+    const std::string folder = "Users/bob/";
+    struct Case {
+        const char* what;
+        std::function<void(const logwriter::Bytes& hive)> logs;
+        std::uint32_t expected;  // the hive's own sequence number is 2
+    };
+    auto put = [this, folder](const char* name, const logwriter::Bytes& bytes) {
+        writeBytes(host(folder + name), std::string(bytes.begin(), bytes.end()));
+    };
+    auto entry = [](const logwriter::Bytes& hive, std::uint32_t sequence) {
+        return logwriter::entryFor(hive, hive, sequence);
+    };
+    const Case cases[] = {
+        {"no logs", [](const logwriter::Bytes&) {}, 3},
+        {"stale entries in LOG1",
+         [&](const logwriter::Bytes& h) {
+             put("NTUSER.DAT.LOG1", logwriter::newFormatLog(h, 40, {entry(h, 40), entry(h, 41)}));
+         },
+         42},
+        {"a base block copy in LOG2 above the entries of LOG1",
+         [&](const logwriter::Bytes& h) {
+             put("NTUSER.DAT.LOG1", logwriter::newFormatLog(h, 7, {entry(h, 7)}));
+             put("ntuser.dat.LOG2", logwriter::newFormatLog(h, 90, {}));
+         },
+         91},
+        {"an old-format log",
+         [&](const logwriter::Bytes& h) { put("NTUSER.DAT.LOG", logwriter::oldFormatLog(h, h, 17)); },
+         18},
+        {"an entry whose hash is wrong does not count",
+         [&](const logwriter::Bytes& h) {
+             logwriter::Bytes log = logwriter::newFormatLog(h, 3, {entry(h, 3), entry(h, 500)});
+             const std::size_t second = logwriter::entryOffsets(log).at(1);
+             log[second + 24] ^= 1;
+             put("NTUSER.DAT.LOG1", log);
+         },
+         4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(host("Users/bob"));
+        makeHive(hiveFile);
+        const std::string bytes = fileBytes(host(hiveFile));
+        ASSERT_EQ(dwordOf(bytes, 4), 2u);
+        c.logs(logwriter::Bytes(bytes.begin(), bytes.end()));
+        ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount, hivePath), ERROR_SUCCESS);
+        ASSERT_EQ(setOwner(L"numbered"), ERROR_SUCCESS);
+        ASSERT_EQ(RegUnLoadKeyW(HKEY_USERS, mount), ERROR_SUCCESS);
+        const std::string written = fileBytes(host(hiveFile));
+        EXPECT_EQ(dwordOf(written, 4), c.expected);
+        EXPECT_EQ(dwordOf(written, 8), c.expected);
+        EXPECT_EQ(hivexString(host(hiveFile), "Software\\App", "Owner"), "numbered");
+    }
+}
+
+TEST_F(HiveFileTest, TheFileGetsTheKeyTimesOfTheChangesAndTheTimeItWasWritten) {
+    makeHive(hiveFile);
+    const HivexTree before = hivexTree(host(hiveFile));
+    ASSERT_FALSE(before.empty());
+    // Enough new keys and values that hivex grows the hive by many bins while
+    // it holds the nodes whose times are written at unload.
+    const std::uint64_t start = fileTimeNow();
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount, hivePath), ERROR_SUCCESS);
+    std::vector<std::string> made = {"Software\\App\\Bulk"};
+    for (int i = 0; i < 120; ++i) {
+        const std::wstring key = L"Software\\App\\Bulk\\Key" + std::to_wstring(i);
+        ASSERT_EQ(setString(key.c_str(), L"Filler", std::wstring(3000, L'f')), ERROR_SUCCESS);
+        made.push_back("Software\\App\\Bulk\\Key" + std::to_string(i));
+    }
+    const std::uint64_t changed = fileTimeNow();
+    ASSERT_EQ(RegUnLoadKeyW(HKEY_USERS, mount), ERROR_SUCCESS);
+    const std::uint64_t end = fileTimeNow();
+
+    const std::string written = fileBytes(host(hiveFile));
+    EXPECT_GT(written.size(), 120u * 6000u);
+    const HivexTree after = hivexTree(host(hiveFile));
+    for (const auto& [path, key] : before) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(after.count(path), 1u);
+        EXPECT_EQ(after.at(path).values, key.values);
+        if (path == "Software\\App") {
+            // The parent of the first key made.
+            EXPECT_GE(static_cast<std::uint64_t>(after.at(path).lastWrite), start);
+            EXPECT_LE(static_cast<std::uint64_t>(after.at(path).lastWrite), changed);
+        } else {
+            EXPECT_EQ(after.at(path).lastWrite, key.lastWrite);
+        }
+    }
+    for (const std::string& path : made) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(after.count(path), 1u);
+        EXPECT_GE(static_cast<std::uint64_t>(after.at(path).lastWrite), start);
+        EXPECT_LE(static_cast<std::uint64_t>(after.at(path).lastWrite), changed);
+    }
+    EXPECT_EQ(after.size(), before.size() + made.size());
+    // The hive's written time, in the base block and in the first bin's header.
+    EXPECT_GE(qwordOf(written, 12), changed);
+    EXPECT_LE(qwordOf(written, 12), end);
+    EXPECT_EQ(qwordOf(written, 4096 + 20), qwordOf(written, 12));
+
+    // A delete stamps the key it deleted from, and only that key.
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount, hivePath), ERROR_SUCCESS);
+    HKEY root = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, mount, 0, KEY_WRITE, &root), ERROR_SUCCESS);
+    const std::uint64_t deleting = fileTimeNow();
+    EXPECT_EQ(RegDeleteKeyValueW(root, L"Control Panel\\Desktop", L"Missing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyValueW(root, L"Software\\App\\Bulk\\Key7", L"Filler"), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+    ASSERT_EQ(RegUnLoadKeyW(HKEY_USERS, mount), ERROR_SUCCESS);
+    const HivexTree deleted = hivexTree(host(hiveFile));
+    for (const auto& [path, key] : after) {
+        SCOPED_TRACE(path);
+        if (path == "Software\\App\\Bulk\\Key7") {
+            EXPECT_GE(static_cast<std::uint64_t>(deleted.at(path).lastWrite), deleting);
+            EXPECT_TRUE(deleted.at(path).values.empty());
+        } else {
+            EXPECT_EQ(deleted.at(path), key);
+        }
+    }
 }
 
 }  // namespace

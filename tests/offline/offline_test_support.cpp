@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "platform/linux/unique_handle.h"
 #include "platform/offline/hive_file.h"
 #include "platform/offline/unique_hive.h"
+#include "log_writer.h"
 #include "sample_volume.h"
 
 namespace fs = std::filesystem;
@@ -189,4 +192,116 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::optional<s
     std::error_code ignored;
     fs::remove_all(tmp, ignored);
     return run;
+}
+
+namespace {
+
+void walkHivex(hive_h* h, hive_node_h node, const std::string& path, HivexTree& tree, bool& ok) {
+    HivexKey& key = tree[path];
+    key.lastWrite = hivex_node_timestamp(h, node);
+    const UniqueMalloc<hive_value_h> values(hivex_node_values(h, node));
+    const UniqueMalloc<hive_node_h> children(hivex_node_children(h, node));
+    if (!values || !children) {
+        ok = false;
+        return;
+    }
+    for (const hive_value_h* v = values.get(); *v != 0; ++v) {
+        const UniqueMalloc<char> name(hivex_value_key(h, *v));
+        hive_type type{};
+        std::size_t length = 0;
+        const UniqueMalloc<char> data(hivex_value_value(h, *v, &type, &length));
+        if (!name || !data) {
+            ok = false;
+            return;
+        }
+        key.values[name.get()] = {static_cast<int>(type), std::string(data.get(), length)};
+    }
+    for (const hive_node_h* child = children.get(); *child != 0 && ok; ++child) {
+        const UniqueMalloc<char> name(hivex_node_name(h, *child));
+        if (!name) {
+            ok = false;
+            return;
+        }
+        walkHivex(h, *child, path.empty() ? name.get() : path + "\\" + name.get(), tree, ok);
+    }
+}
+
+}  // namespace
+
+HivexTree hivexTree(const std::string& file) {
+    HivexTree tree;
+    const UniqueHive hive(hivex_open(file.c_str(), 0));
+    if (!hive) {
+        return tree;
+    }
+    bool ok = true;
+    walkHivex(hive.get(), hivex_root(hive.get()), "", tree, ok);
+    if (!ok) {
+        ADD_FAILURE() << "hivex cannot read every key and value of " << file;
+        tree.clear();
+    }
+    return tree;
+}
+
+RegfTree regfexportTree(const std::string& file) {
+    RegfTree tree;
+    // regfexport writes a few bytes at a time: to a file, not a pipe.
+    const std::string listing = file + ".regfexport.txt";
+    capture("regfexport " + quoted(file) + " >" + quoted(listing) + " 2>/dev/null");
+    std::istringstream lines(fileBytes(listing));
+    std::remove(listing.c_str());
+    std::string line;
+    std::string* value = nullptr;
+    std::vector<std::string>* key = nullptr;
+    while (std::getline(lines, line)) {
+        if (line.rfind("Key path: ", 0) == 0) {
+            key = &tree[line.substr(10)];
+            value = nullptr;
+        } else if (key != nullptr && line.rfind("Value: ", 0) == 0) {
+            // "Value: <position> <name>": the position goes.
+            const std::size_t space = line.find(' ', 7);
+            key->push_back("Value: " + (space == std::string::npos ? std::string() : line.substr(space + 1)));
+            value = &key->back();
+        } else if (value != nullptr && !line.empty()) {
+            *value += "\n" + line;
+        }
+    }
+    return tree;
+}
+
+std::uint64_t fileTimeNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (static_cast<std::uint64_t>(now.tv_sec) + 11644473600ULL) * 10000000ULL +
+           static_cast<std::uint64_t>(now.tv_nsec) / 100;
+}
+
+std::uint32_t dwordOf(const std::string& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = value << 8 | static_cast<unsigned char>(bytes.at(at + static_cast<std::size_t>(i)));
+    }
+    return value;
+}
+
+std::uint64_t qwordOf(const std::string& bytes, std::size_t at) {
+    return static_cast<std::uint64_t>(dwordOf(bytes, at + 4)) << 32 | dwordOf(bytes, at);
+}
+
+void makeDirty(const std::string& hive, const std::vector<sample::Entry>& change, const std::string& log1,
+               const std::string& log2, bool oldFormat) {
+    const std::string copy = hive + ".after";
+    fs::copy_file(hive, copy, fs::copy_options::overwrite_existing);
+    std::string error;
+    ASSERT_TRUE(sample::fillHive(copy, change, error)) << error;
+    const std::string before = fileBytes(hive);
+    const std::string after = fileBytes(copy);
+    fs::remove(copy);
+    const logwriter::Bytes old(before.begin(), before.end());
+    const logwriter::Bytes changed(after.begin(), after.end());
+    const logwriter::DirtyHive dirty =
+        oldFormat ? logwriter::dirtyWithOldLog(old, changed) : logwriter::dirtyWithNewLog(old, changed);
+    writeBytes(hive, std::string(dirty.primary.begin(), dirty.primary.end()));
+    writeBytes(log1, std::string(dirty.log1.begin(), dirty.log1.end()));
+    writeBytes(log2, std::string(dirty.log2.begin(), dirty.log2.end()));
 }

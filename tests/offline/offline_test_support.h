@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/winapi.h"
+#include "sample_volume.h"
 
 class OfflineTest : public ::testing::Test {
 protected:
@@ -35,6 +38,40 @@ void writeBytes(const std::string& path, const std::string& bytes);
 std::optional<std::string> hivexString(const std::string& file, const std::string& key, const std::string& name);
 // The same read by libregf's regfexport, an independent regf reader.
 std::optional<std::string> regfexportString(const std::string& file, const std::string& key, const std::string& name);
+
+// Every key of a hive as hivex reads it, by path below the root ("" is the
+// root, "Software\\App" below it), with its last-write time and its values
+// (name -> type and data as stored). Empty when hivex cannot open the file.
+struct HivexKey {
+    std::int64_t lastWrite = 0;
+    std::map<std::string, std::pair<int, std::string>> values;
+    bool operator==(const HivexKey& other) const {
+        return lastWrite == other.lastWrite && values == other.values;
+    }
+};
+using HivexTree = std::map<std::string, HivexKey>;
+HivexTree hivexTree(const std::string& file);
+
+// Every key of a hive as libregf's regfexport prints it: by key path, the
+// text of each value (name, type, size and data; without its position in
+// the key's list, which a rewritten list may change). Empty when it fails.
+using RegfTree = std::map<std::string, std::vector<std::string>>;
+RegfTree regfexportTree(const std::string& file);
+
+// The time now as Windows stamps keys: a FILETIME as one number.
+std::uint64_t fileTimeNow();
+
+// Little-endian fields of a file's bytes.
+std::uint32_t dwordOf(const std::string& bytes, std::size_t at);
+std::uint64_t qwordOf(const std::string& bytes, std::size_t at);
+
+// Makes the hive file dirty as Windows leaves one whose change reached its
+// log but not the file: the entries are added to a copy with hivex, the
+// difference is written to the file named log1 (a path beside the hive) as
+// one new-format entry, or as an old-format log; log2 is made empty, and the
+// hive keeps its old bins with its sequence numbers one apart.
+void makeDirty(const std::string& hive, const std::vector<sample::Entry>& change, const std::string& log1,
+               const std::string& log2, bool oldFormat = false);
 
 struct ToolRun {
     int exitCode = -1;

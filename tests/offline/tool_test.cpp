@@ -190,7 +190,7 @@ TEST_F(ToolTest, AClassesHiveThatIsRefusedStaysAsItWasLikeNtuserDat) {
              writeBytes(path, bytes);
          },
          ERROR_BADDB},
-        {"dirty, its changes in its own .LOG1 and .LOG2",
+        {"dirty, and its .LOG1 and .LOG2 hold nothing that applies",
          [](const std::string& path) {
              std::string bytes = fileBytes(path);
              putDwordAt(bytes, 8, dwordAt(bytes, 4) + 1);
@@ -231,6 +231,67 @@ TEST_F(ToolTest, AClassesHiveThatIsRefusedStaysAsItWasLikeNtuserDat) {
         // The refusal ends the work on that profile only.
         EXPECT_EQ(hivexString(host(bob), keyInClassesHive, "Refused"), "x");
     }
+}
+
+TEST_F(ToolTest, ADirtyClassesHiveIsReplayedFromItsLogsAndWrittenBackClean) {
+    std::string error;
+    ASSERT_TRUE(sample::makeSampleVolume(drive_, error)) << error;
+    const std::string alice = "Users/alice/AppData/Local/Microsoft/Windows/UsrClass.dat";
+    makeDirty(host(alice), {sample::text(".logged", "Content Type", "text/logged")}, host(alice) + ".LOG1",
+              host(alice) + ".LOG2");
+    const std::string logs = fileBytes(host(alice) + ".LOG1") + "|" + fileBytes(host(alice) + ".LOG2");
+    const std::string dirty = fileBytes(host(alice));
+
+    const ToolRun run = runTool({"/set", "/k", classesKey, "/vn", "Greeting", "/vstr", "replayed first"}, drive_);
+    EXPECT_EQ(run.exitCode, 0) << run.log;
+    EXPECT_NE(run.log.find("HKEY_USERS\\S-1-5-21-3623811015-3361044348-30300820-1001_Classes: unloading"),
+              std::string::npos)
+        << run.log;
+    EXPECT_EQ(hivexString(host(alice), keyInClassesHive, "Greeting"), "replayed first");
+    EXPECT_EQ(regfexportString(host(alice), ".logged", "Content Type"), "text/logged");
+    EXPECT_EQ(regfexportString(host(alice), ".sample", "Content Type"), "text/plain");
+    const std::string written = fileBytes(host(alice));
+    EXPECT_EQ(dwordOf(written, 4), dwordOf(written, 8));
+    EXPECT_GT(dwordOf(written, 4), dwordOf(dirty, 4));
+    EXPECT_EQ(fileBytes(host(alice) + ".LOG1") + "|" + fileBytes(host(alice) + ".LOG2"), logs);
+}
+
+TEST_F(ToolTest, ADirtySoftwareHiveIsReadAsItsLogsLeaveItAndNeverWritten) {
+    std::string error;
+    ASSERT_TRUE(sample::makeSampleVolume(drive_, error)) << error;
+    // A profile made while Windows ran: its entry in the profile list is
+    // still only in SOFTWARE's log.
+    const std::string eve = "S-1-5-21-3623811015-3361044348-30300820-1099";
+    const std::string list = "Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + eve;
+    fs::create_directories(host("Users/Eve"));
+    fs::copy_file(host("Users/bob/NTUSER.DAT"), host("Users/Eve/NTUSER.DAT"));
+    const std::string software = host("Windows/System32/config/SOFTWARE");
+    makeDirty(software,
+              {sample::text(list, "ProfileImagePath", "%SystemDrive%\\Users\\Eve", 2), sample::dword(list, "State", 0)},
+              software + ".LOG1", software + ".LOG2");
+    std::map<std::string, std::string> before;
+    for (const char* file : {"SOFTWARE", "SOFTWARE.LOG1", "SOFTWARE.LOG2"}) {
+        before[file] = fileBytes(host("Windows/System32/config/") + file);
+    }
+
+    ToolRun run = runTool({"/set", "/k", valueKey, "/vn", "Greeting", "/vstr", "for Eve too"}, drive_);
+    EXPECT_EQ(run.exitCode, 0) << run.log;
+    EXPECT_NE(run.log.find("HKEY_USERS\\" + eve + ": unloading"), std::string::npos) << run.log;
+    EXPECT_EQ(hivexString(host("Users/Eve/NTUSER.DAT"), valueKey, "Greeting"), "for Eve too");
+    EXPECT_EQ(hivexString(host("Users/bob/NTUSER.DAT"), valueKey, "Greeting"), "for Eve too");
+    for (const auto& [file, bytes] : before) {
+        EXPECT_TRUE(fileBytes(host("Windows/System32/config/") + file) == bytes) << file << " changed";
+    }
+
+    // Logs that cannot bring it to a consistent state: the profile list
+    // cannot be read, and the run says so.
+    writeBytes(software + ".LOG1", std::string(4096, '\x07'));
+    run = runTool({"/set", "/k", valueKey, "/vn", "Greeting", "/vstr", "never"}, drive_);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.stderrText.find("transaction logs that cannot be replayed (error 50)"), std::string::npos)
+        << run.stderrText;
+    EXPECT_EQ(hivexString(host("Users/bob/NTUSER.DAT"), valueKey, "Greeting"), "for Eve too");
+    EXPECT_TRUE(fileBytes(software) == before["SOFTWARE"]);
 }
 
 TEST_F(ToolTest, WithoutAVolumeTheRunFailsWithOneLineOnStderr) {

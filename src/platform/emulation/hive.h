@@ -54,6 +54,10 @@ public:
     virtual LONG setValue(KeyId key, std::size_t index, const std::wstring& name, DWORD type,
                           const unsigned char* data, DWORD size) = 0;
     virtual LONG deleteValue(KeyId key, std::size_t index) = 0;
+    // Gives the key the time of a change (a FILETIME, UTC) as its last-write
+    // time. The emulation decides which keys a change stamps; a store only
+    // keeps the time and lists it with the key (childAt).
+    virtual LONG setLastWriteTime(KeyId key, const FILETIME& time) = 0;
 
     // Called once RegUnLoadKeyW has taken the hive away; its status is the
     // unload's.

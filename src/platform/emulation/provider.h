@@ -25,6 +25,10 @@ class Hive;
 bool callsObserved();
 std::optional<LONG> enterCall(const char* function, const std::wstring& target);
 
+// The time of a change, which the keys it changes get as their last-write
+// time: UTC, in 100-nanosecond intervals since 1601, as Windows counts it.
+FILETIME systemTime();
+
 // The variables ExpandEnvironmentStringsW and RegGetValueW's expansion use;
 // nullopt for a variable that is not set. Names compare as sameName does.
 std::optional<std::wstring> environmentVariable(const std::wstring& name);

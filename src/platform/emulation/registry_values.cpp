@@ -1,7 +1,7 @@
 // The registry calls on values, with Windows' statuses, type rules and buffer
 // rules, over whichever store the provider keeps: reading (RegGetValueW),
 // setting with the creation of missing keys (RegSetKeyValueW), deleting
-// (RegDeleteKeyValueW).
+// (RegDeleteKeyValueW); and the last-write times those changes give keys.
 #include <cstring>
 #include <cwchar>
 #include <optional>
@@ -221,15 +221,23 @@ LONG WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, DW
         index = findValue(names, valueName);
     }
     // Then every missing key of the path, and the value in the last one.
+    // Windows stamps what a change touched with its time: a key whose subkey
+    // list gained a key (the parent of each key created), and the key whose
+    // values changed. Nothing else, and nothing when the call fails first.
+    const FILETIME now = systemTime();
     for (std::size_t i = consumed; i < parts.size(); ++i) {
         KeyId child = 0;
-        if ((status = hive.addChild(at.key, parts[i], child)) != ERROR_SUCCESS) {
+        if ((status = hive.addChild(at.key, parts[i], child)) != ERROR_SUCCESS ||
+            (status = hive.setLastWriteTime(at.key, now)) != ERROR_SUCCESS) {
             return status;
         }
         at.key = child;
     }
     // A value replaced keeps the name it was first written with.
-    return hive.setValue(at.key, index, valueName, dwType, data, cbData);
+    if ((status = hive.setValue(at.key, index, valueName, dwType, data, cbData)) != ERROR_SUCCESS) {
+        return status;
+    }
+    return hive.setLastWriteTime(at.key, now);
 }
 
 LONG WINAPI RegDeleteKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName) {
@@ -246,8 +254,12 @@ LONG WINAPI RegDeleteKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName)
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    if (!at.mount->hive->writable()) {
+    // Only a value that is there is deleted, so a missing one stamps nothing.
+    Hive& hive = *at.mount->hive;
+    if (!hive.writable()) {
         return ERROR_ACCESS_DENIED;
     }
-    return at.mount->hive->deleteValue(at.key, index);
+    const FILETIME now = systemTime();
+    const LONG deleted = hive.deleteValue(at.key, index);
+    return deleted != ERROR_SUCCESS ? deleted : hive.setLastWriteTime(at.key, now);
 }

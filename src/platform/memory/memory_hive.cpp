@@ -1,19 +1,15 @@
 #include "platform/memory/memory_hive.h"
 
-#include <ctime>
 #include <iterator>
 
 #include "platform/emulation/names.h"
+#include "platform/emulation/provider.h"
 
 namespace memplat {
 
-MemoryHive::MemoryHive() { root_.lastWrite = now(); }
-
-FILETIME MemoryHive::now() {
-    // 100-nanosecond intervals since 1601, as Windows counts time.
-    const std::uint64_t since1601 = (static_cast<std::uint64_t>(std::time(nullptr)) + 11644473600ULL) * 10000000ULL;
-    return FILETIME{static_cast<DWORD>(since1601), static_cast<DWORD>(since1601 >> 32)};
-}
+// Keys made by the tests' own layout (not by a registry call, which stamps
+// what it changes) get the time of the platform's clock.
+MemoryHive::MemoryHive() { root_.lastWrite = emulation::systemTime(); }
 
 LONG MemoryHive::root(emulation::KeyId& out) {
     out = idOf(root_);
@@ -60,7 +56,7 @@ LONG MemoryHive::readValue(emulation::KeyId key, std::size_t index, DWORD& type,
 LONG MemoryHive::addChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) {
     auto made = std::make_unique<Key>();
     made->name = name;
-    made->lastWrite = now();
+    made->lastWrite = emulation::systemTime();
     child = idOf(*made);
     keyOf(key).subkeys[emulation::upperCased(name)] = std::move(made);
     return ERROR_SUCCESS;
@@ -81,6 +77,11 @@ LONG MemoryHive::setValue(emulation::KeyId key, std::size_t index, const std::ws
 LONG MemoryHive::deleteValue(emulation::KeyId key, std::size_t index) {
     std::vector<StoredValue>& values = keyOf(key).values;
     values.erase(values.begin() + static_cast<std::ptrdiff_t>(index));
+    return ERROR_SUCCESS;
+}
+
+LONG MemoryHive::setLastWriteTime(emulation::KeyId key, const FILETIME& time) {
+    keyOf(key).lastWrite = time;
     return ERROR_SUCCESS;
 }
 

@@ -24,7 +24,11 @@ public:
     LONG setValue(emulation::KeyId key, std::size_t index, const std::wstring& name, DWORD type,
                   const unsigned char* data, DWORD size) override;
     LONG deleteValue(emulation::KeyId key, std::size_t index) override;
+    LONG setLastWriteTime(emulation::KeyId key, const FILETIME& time) override;
     LONG unmounted() override;
+
+    // The key's last-write time, the root's included, for the tests' checks.
+    static FILETIME lastWriteTime(emulation::KeyId key) { return keyOf(key).lastWrite; }
 
     // Whether a load or another process has it mounted: a hive file is
     // mounted under one name at a time.
@@ -38,13 +42,12 @@ private:
     };
     struct Key {
         std::wstring name;
-        FILETIME lastWrite{};  // when the key was made
+        FILETIME lastWrite{};  // when it was made, or last stamped by a change
         std::map<std::wstring, std::unique_ptr<Key>> subkeys;  // by upper-cased name: Windows' order
         std::vector<StoredValue> values;
     };
     static Key& keyOf(emulation::KeyId id) { return *reinterpret_cast<Key*>(id); }
     static emulation::KeyId idOf(Key& key) { return reinterpret_cast<emulation::KeyId>(&key); }
-    static FILETIME now();
 
     Key root_;
 };

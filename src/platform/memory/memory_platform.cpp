@@ -3,6 +3,8 @@
 // controls of memory_platform.h.
 #include "platform/memory/memory_platform.h"
 
+#include <time.h>
+
 #include <cstring>
 #include <map>
 #include <memory>
@@ -31,6 +33,7 @@ struct State {
     std::vector<Fault> faults;
     std::vector<std::wstring> calls;
     std::vector<std::string> callFunctions;
+    std::optional<std::uint64_t> clock;  // fixed by a test
 };
 
 State& state() {
@@ -114,6 +117,19 @@ namespace emulation {
 
 bool callsObserved() { return true; }
 
+FILETIME systemTime() {
+    std::uint64_t value = 0;
+    if (state().clock) {
+        value = *state().clock;
+    } else {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        value = (static_cast<std::uint64_t>(now.tv_sec) + 11644473600ULL) * 10000000ULL +
+                static_cast<std::uint64_t>(now.tv_nsec) / 100;
+    }
+    return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+}
+
 std::optional<LONG> enterCall(const char* function, const std::wstring& target) {
     State& s = state();
     s.calls.push_back(std::wstring(function, function + std::strlen(function)) + L" " + target);
@@ -175,6 +191,8 @@ void reset() {
     setEnvironment(L"SystemDrive", L"C:");
     setEnvironment(L"SystemRoot", L"C:\\Windows");
 }
+
+void setClock(std::uint64_t fileTime) { state().clock = fileTime; }
 
 void createKey(HKEY root, const std::wstring& path) {
     const RootPath at = resolve(root, path, true);
@@ -242,6 +260,16 @@ void setHiveValue(const std::wstring& filePath, const std::wstring& keyPath, con
 }
 
 bool hiveFileExists(const std::wstring& filePath) { return hiveFile(filePath) != nullptr; }
+
+std::optional<std::uint64_t> hiveKeyLastWrite(const std::wstring& filePath, const std::wstring& keyPath) {
+    auto file = hiveFile(filePath);
+    emulation::KeyId key = 0;
+    if (!file || emulation::findKey(*file, emulation::splitKeyPath(keyPath.c_str()), key) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const FILETIME time = MemoryHive::lastWriteTime(key);
+    return static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
 
 std::optional<Value> getHiveValue(const std::wstring& filePath, const std::wstring& keyPath,
                                   const std::wstring& name) {

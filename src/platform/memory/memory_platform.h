@@ -17,8 +17,12 @@ namespace memplat {
 
 // Back to the start state: empty registry roots, no hive files, a token that
 // holds both backup and restore privileges (disabled), SystemDrive = C: and
-// SystemRoot = C:\Windows, no faults, no recorded calls.
+// SystemRoot = C:\Windows, the system's clock, no faults, no recorded calls.
 void reset();
+
+// Fixes the clock that gives keys their last-write times (a FILETIME as one
+// number: 100-nanosecond intervals since 1601, UTC) until the next reset.
+void setClock(std::uint64_t fileTime);
 
 struct Value {
     DWORD type = REG_NONE;
@@ -44,6 +48,9 @@ void setHiveString(const std::wstring& filePath, const std::wstring& keyPath, co
 void setHiveValue(const std::wstring& filePath, const std::wstring& keyPath, const std::wstring& name, DWORD type,
                   const std::vector<std::uint8_t>& data);
 bool hiveFileExists(const std::wstring& filePath);
+// The last-write time of a key in a hive file ("" is its root), as one number
+// like setClock's; nullopt when the file or the key is missing.
+std::optional<std::uint64_t> hiveKeyLastWrite(const std::wstring& filePath, const std::wstring& keyPath);
 std::optional<Value> getHiveValue(const std::wstring& filePath, const std::wstring& keyPath,
                                   const std::wstring& name);
 // Mounts a hive file as another process would (a logged-on user's hive).

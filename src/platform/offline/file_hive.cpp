@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/emulation/names.h"
+#include "platform/emulation/provider.h"
 #include "platform/linux/unique_handle.h"
 #include "platform/linux/utf.h"
 
@@ -113,8 +114,11 @@ LONG FileHive::childAt(emulation::KeyId key, DWORD index, bool& exists, std::wst
     const hive_node_h child = children.get()[index];
     const UniqueMalloc<char> stored(hivex_node_name(h, child));
     name = stored ? wideFromUtf8(stored.get()) : std::wstring();
-    const std::int64_t stamp = hivex_node_timestamp(h, child);
-    const auto value = static_cast<std::uint64_t>(stamp > 0 ? stamp : 0);
+    std::uint64_t value = 0;
+    if (!file_->keyTime(child, value)) {
+        const std::int64_t stamp = hivex_node_timestamp(h, child);
+        value = static_cast<std::uint64_t>(stamp > 0 ? stamp : 0);
+    }
     lastWrite.dwLowDateTime = static_cast<DWORD>(value);
     lastWrite.dwHighDateTime = static_cast<DWORD>(value >> 32);
     return ERROR_SUCCESS;
@@ -221,9 +225,20 @@ LONG FileHive::deleteValue(emulation::KeyId key, std::size_t index) {
     return writeValues(key, values);
 }
 
+LONG FileHive::setLastWriteTime(emulation::KeyId key, const FILETIME& time) {
+    file_->setKeyTime(key, static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime);
+    return ERROR_SUCCESS;
+}
+
 // The hive is unloaded even when its write-back fails: the status tells the
 // caller that the changes are lost, and the file is as it was.
-LONG FileHive::unmounted() { return file_->changed() ? file_->writeBack() : ERROR_SUCCESS; }
+LONG FileHive::unmounted() {
+    if (!file_->changed()) {
+        return ERROR_SUCCESS;
+    }
+    const FILETIME now = emulation::systemTime();
+    return file_->writeBack(static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime);
+}
 
 LONG FileHive::readValues(hive_node_h node, std::vector<StoredValue>& out) const {
     hive_h* h = file_->handle();

@@ -28,6 +28,7 @@ public:
     LONG setValue(emulation::KeyId key, std::size_t index, const std::wstring& name, DWORD type,
                   const unsigned char* data, DWORD size) override;
     LONG deleteValue(emulation::KeyId key, std::size_t index) override;
+    LONG setLastWriteTime(emulation::KeyId key, const FILETIME& time) override;
     LONG unmounted() override;
 
 private:

@@ -2,15 +2,20 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "platform/emulation/names.h"
 #include "platform/linux/directory.h"
+#include "platform/linux/utf.h"
+#include "platform/offline/replay/hive_log.h"
 
 namespace offline {
 
@@ -28,11 +33,10 @@ std::uint32_t readDword(const unsigned char* bytes, std::size_t offset) {
 
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-bool readBaseBlock(int fd, std::vector<unsigned char>& bytes) {
-    bytes.assign(baseBlockSize, 0);
+bool readAt(int fd, unsigned char* bytes, std::size_t size, std::uint64_t offset) {
     std::size_t done = 0;
-    while (done < baseBlockSize) {
-        const ssize_t n = pread(fd, bytes.data() + done, baseBlockSize - done, static_cast<off_t>(done));
+    while (done < size) {
+        const ssize_t n = pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -42,6 +46,156 @@ bool readBaseBlock(int fd, std::vector<unsigned char>& bytes) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+bool writeAt(int fd, const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool readBaseBlock(int fd, std::vector<unsigned char>& bytes) {
+    bytes.assign(baseBlockSize, 0);
+    return readAt(fd, bytes.data(), baseBlockSize, 0);
+}
+
+// The whole of a regular file that is open; false, with errno set, when it
+// cannot be read or changes size under us.
+bool readWhole(int fd, std::vector<unsigned char>& bytes) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return false;
+    }
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+    errno = 0;
+    if (!bytes.empty() && !readAt(fd, bytes.data(), bytes.size(), 0)) {
+        if (errno == 0) {
+            errno = EIO;
+        }
+        return false;
+    }
+    return true;
+}
+
+void writeQword(unsigned char* bytes, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// Log files are found as Windows finds them on NTFS: without regard to case,
+// by the volume's own upper-case table.
+bool sameVolumeName(const std::string& a, const std::string& b) {
+    return emulation::sameName(wideFromUtf8(a), wideFromUtf8(b));
+}
+
+struct LogBytes {
+    hivelog::LogRole role;
+    std::vector<unsigned char> bytes;
+};
+
+// The transaction logs beside the hive: <hive>.LOG1, .LOG2 and .LOG, read
+// whole, never written. A log that is there but cannot be read ends the load
+// with its status: nothing could then vouch for the hive or for the sequence
+// numbers a write-back must stay above.
+LONG readLogs(int directory, const std::string& hiveName, std::vector<LogBytes>& out) {
+    std::vector<std::string> entries;
+    if (!listDirectory(directory, entries)) {
+        return statusFromErrno(errno);
+    }
+    const hivelog::LogNames names = hivelog::findLogNames(hiveName, entries, sameVolumeName);
+    const std::pair<hivelog::LogRole, const std::string*> found[] = {
+        {hivelog::LogRole::log1, &names.log1},
+        {hivelog::LogRole::log2, &names.log2},
+        {hivelog::LogRole::log, &names.log}};
+    for (const auto& [role, name] : found) {
+        if (name->empty()) {
+            continue;
+        }
+        const UniqueFd log(openat(directory, name->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st;
+        if (!log || fstat(log.get(), &st) != 0) {
+            return statusFromErrno(errno);
+        }
+        // A link or a folder in a log's place is nothing Windows wrote.
+        if (!S_ISREG(st.st_mode)) {
+            return ERROR_ACCESS_DENIED;
+        }
+        LogBytes bytes{role, {}};
+        if (!readWhole(log.get(), bytes.bytes)) {
+            return statusFromErrno(errno);
+        }
+        out.push_back(std::move(bytes));
+    }
+    return ERROR_SUCCESS;
+}
+
+std::vector<hivelog::LogFile> logViews(const std::vector<LogBytes>& logs) {
+    std::vector<hivelog::LogFile> views;
+    for (const LogBytes& log : logs) {
+        views.push_back({log.role, hivelog::ByteView(log.bytes)});
+    }
+    return views;
+}
+
+// The whole of an open file, mapped read-only; the copy a replay makes is the
+// only one. Empty when it cannot be mapped.
+class MappedFile {
+public:
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    MappedFile(int fd, std::size_t size) : size_(size) {
+        void* at = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        address_ = at == MAP_FAILED ? nullptr : at;
+    }
+    ~MappedFile() {
+        if (address_ != nullptr) {
+            munmap(address_, size_);
+        }
+    }
+    hivelog::ByteView bytes() const {
+        return address_ != nullptr ? hivelog::ByteView(static_cast<const unsigned char*>(address_), size_)
+                                   : hivelog::ByteView();
+    }
+
+private:
+    void* address_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// A replayed hive goes to a file in memory, for hivex, which opens hives by
+// path only; never to the hive file, which a run that died while replaying
+// onto it would leave half-replayed. hivex reads a writable hive whole into
+// its own memory when it opens it and never reads the file again, so one
+// such file serves every writable hive of the run in turn, and its pages are
+// not allocated anew for each; a hive only read stays mapped from a file of
+// its own.
+LONG memoryFileOf(const std::vector<unsigned char>& bytes, bool shared, UniqueFd& own, int& fd) {
+    static UniqueFd scratch;
+    UniqueFd& file = shared ? scratch : own;
+    if (!file) {
+        file.reset(memfd_create(shared ? "tarnwick-replayed-hives" : "tarnwick-replayed-hive", MFD_CLOEXEC));
+        if (!file) {
+            return statusFromErrno(errno);
+        }
+    }
+    if (!writeAt(file.get(), bytes.data(), bytes.size(), 0) ||
+        ftruncate(file.get(), static_cast<off_t>(bytes.size())) != 0) {
+        const int error = errno;
+        file.reset();
+        return error == ENOSPC || error == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : statusFromErrno(error);
+    }
+    fd = file.get();
+    return ERROR_SUCCESS;
 }
 
 bool isTemporaryOf(const std::string& entry, const std::string& hiveName) {
@@ -210,29 +364,78 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
         }
     }
 
+    // Windows replays a dirty hive's logs when it loads it, and so do we,
+    // before any other check: those then judge the hive as replayed.
     std::vector<unsigned char> header;
+    if (!readBaseBlock(fd, header)) {
+        return ERROR_BADDB;
+    }
+    const bool clean = hivelog::baseBlockIsClean(header);
+    // A clean hive's logs still count when it is written: see nextSequence_.
+    std::vector<LogBytes> logs;
+    if (writable || !clean) {
+        const LONG read = readLogs(directory, file->file_.name, logs);
+        if (read != ERROR_SUCCESS) {
+            return read;
+        }
+    }
+    std::vector<unsigned char> replayed;
+    if (clean) {
+        const std::uint32_t highest =
+            std::max(readDword(header.data(), 4), hivelog::highestLogSequence(logViews(logs)));
+        if (writable && highest == 0xFFFFFFFFu) {
+            return ERROR_NOT_SUPPORTED;
+        }
+        file->nextSequence_ = highest + 1;
+    } else {
+        const MappedFile mapped(fd, static_cast<std::size_t>(st.st_size));
+        std::vector<unsigned char> read;
+        if (mapped.bytes().data == nullptr && !readWhole(fd, read)) {
+            return statusFromErrno(errno);
+        }
+        const hivelog::ByteView primary = mapped.bytes().data != nullptr ? mapped.bytes() : hivelog::ByteView(read);
+        hivelog::ReplayResult result = hivelog::replayHive(primary, logViews(logs));
+        if (result.outcome != hivelog::ReplayOutcome::replayed) {
+            // A sound base block with differing sequence numbers says its logs
+            // hold changes it lacks: the hive is pending, not broken, and
+            // Windows would recover it; we cannot. One whose base block is
+            // torn and that no log restores is a damaged file.
+            const bool pending = std::memcmp(header.data(), "regf", 4) == 0 &&
+                                 hivelog::baseBlockChecksum(header.data()) == readDword(header.data(), 508);
+            return pending ? ERROR_NOT_SUPPORTED : ERROR_BADDB;
+        }
+        replayed = std::move(result.hive);
+        // The replay numbers the hive one above every sequence number in the
+        // primary and its logs, as Windows does.
+        file->nextSequence_ = readDword(replayed.data(), 4);
+        file->replayed_ = true;
+    }
+
+    const unsigned char* bytes = file->replayed_ ? replayed.data() : header.data();
+    const std::uint64_t size = file->replayed_ ? replayed.size() : static_cast<std::uint64_t>(st.st_size);
     BaseBlock base;
-    if (static_cast<std::size_t>(st.st_size) < smallestHive || !readBaseBlock(fd, header) ||
-        !parseBaseBlock(header.data(), header.size(), base) || !base.checksumMatches) {
+    if (size < smallestHive || !parseBaseBlock(bytes, baseBlockSize, base) || !base.checksumMatches ||
+        base.primarySequence != base.secondarySequence) {
         return ERROR_BADDB;
     }
     // Bins cut short would be written back without their missing part.
-    const std::uint32_t binsSize = readDword(header.data(), 40);
-    if (binsSize % 4096 != 0 || static_cast<std::uint64_t>(binsSize) + baseBlockSize > static_cast<std::uint64_t>(st.st_size)) {
+    const std::uint32_t binsSize = readDword(bytes, 40);
+    if (binsSize % 4096 != 0 || static_cast<std::uint64_t>(binsSize) + baseBlockSize > size) {
         return ERROR_BADDB;
-    }
-    // Differing sequence numbers mean Windows has logged changes (.LOG1,
-    // .LOG2) that the file does not hold yet. hivex cannot replay them and
-    // its commit would mark the hive clean, so Windows would drop them. This
-    // is the one place where every hive of the volume passes before hivex
-    // opens it, so a replay of those logs belongs here.
-    if (writable && base.primarySequence != base.secondarySequence) {
-        return ERROR_NOT_SUPPORTED;
     }
     file->minorVersion_ = base.minorVersion;
 
+    UniqueFd memory;
+    int source = fd;
+    if (file->replayed_) {
+        const LONG made = memoryFileOf(replayed, writable, memory, source);
+        if (made != ERROR_SUCCESS) {
+            return made;
+        }
+        replayed = std::vector<unsigned char>();
+    }
     errno = 0;
-    file->hive_.reset(hivex_open(procPath(fd).c_str(), writable ? HIVEX_OPEN_WRITE : 0));
+    file->hive_.reset(hivex_open(procPath(source).c_str(), writable ? HIVEX_OPEN_WRITE : 0));
     if (!file->hive_) {
         const int error = errno;
         if (error == ENOMEM) {
@@ -247,7 +450,72 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     return ERROR_SUCCESS;
 }
 
-LONG HiveFile::writeBack() {
+void HiveFile::setKeyTime(hive_node_h node, std::uint64_t time) {
+    keyTimes_[node] = time;
+    changed_ = true;
+}
+
+bool HiveFile::keyTime(hive_node_h node, std::uint64_t& time) const {
+    const auto it = keyTimes_.find(node);
+    if (it == keyTimes_.end()) {
+        return false;
+    }
+    time = it->second;
+    return true;
+}
+
+// What hivex cannot write, written into the file it committed: the key times
+// a change set, the time the hive is written (in the base block and, as
+// Windows keeps it, in the header of the first hive bin), and the sequence
+// numbers. hivex numbers a hive one above the primary it read, which may lie
+// below an entry in the logs; both numbers one above all of those keep any
+// stale log entry from ever passing for the continuation of a log that
+// Windows writes later.
+LONG HiveFile::finishCommittedFile(int fd, std::uint64_t writtenAt) const {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return statusFromErrno(errno);
+    }
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+    unsigned char time[8];
+    for (const auto& [cell, stamp] : keyTimes_) {
+        // A node is the file offset of the key's nk cell. hivex writes new
+        // cells elsewhere and never moves a key's own, so the offset taken
+        // when the key was stamped still names it; a cell there that is not
+        // an allocated nk cell would be written over blindly, so the
+        // write-back stops instead.
+        unsigned char head[16];
+        if (cell < baseBlockSize + 32 || cell + sizeof(head) > fileSize || !readAt(fd, head, sizeof(head), cell)) {
+            return ERROR_WRITE_FAULT;
+        }
+        const auto cellSize = static_cast<std::int32_t>(readDword(head, 0));
+        if (cellSize >= 0 || std::memcmp(head + 4, "nk", 2) != 0) {
+            return ERROR_WRITE_FAULT;
+        }
+        writeQword(time, stamp);
+        if (!writeAt(fd, time, sizeof(time), cell + 8)) {
+            return statusFromErrno(errno);
+        }
+    }
+    std::vector<unsigned char> header;
+    unsigned char firstBin[4];
+    if (!readBaseBlock(fd, header) || !readAt(fd, firstBin, sizeof(firstBin), baseBlockSize)) {
+        return ERROR_WRITE_FAULT;
+    }
+    if (std::memcmp(firstBin, "hbin", 4) == 0) {
+        writeQword(time, writtenAt);
+        if (!writeAt(fd, time, sizeof(time), baseBlockSize + 20)) {
+            return statusFromErrno(errno);
+        }
+    }
+    hivelog::makeCleanBaseBlock(header.data(), nextSequence_, writtenAt);
+    if (!writeAt(fd, header.data(), header.size(), 0)) {
+        return statusFromErrno(errno);
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG HiveFile::writeBack(std::uint64_t writtenAt) {
     if (!writable_ || !hive_) {
         return ERROR_ACCESS_DENIED;
     }
@@ -266,6 +534,10 @@ LONG HiveFile::writeBack() {
     // memory is given back now: the check below reads the new file whole, and
     // holding both would double the peak for the largest hive.
     hive_.reset();
+    const LONG finished = finishCommittedFile(out.fd(), writtenAt);
+    if (finished != ERROR_SUCCESS) {
+        return finished;
+    }
     // What is renamed over the original must itself pass the checks a load makes.
     std::vector<unsigned char> header;
     BaseBlock written;
@@ -292,6 +564,9 @@ LONG HiveFile::writeBack() {
     if (copied != ERROR_SUCCESS) {
         return copied;
     }
+    // Everything above is in the file before it is made durable, and the
+    // file is durable before its name replaces the hive's; the folder is
+    // synced last, so that the rename itself survives a power loss.
     if (fsync(out.fd()) != 0) {
         return statusFromErrno(errno);
     }

@@ -1,11 +1,13 @@
-// A hive file of the offline volume, opened through hivex: checked before it
-// is trusted, locked while it is loaded, and written back atomically.
+// A hive file of the offline volume, opened through hivex: replayed from its
+// transaction logs when it is dirty, checked before it is trusted, locked
+// while it is loaded, and written back atomically.
 #pragma once
 
 #include <hivex.h>
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -38,28 +40,44 @@ public:
 
     // Opens the file at a Windows path on the volume. A writable hive is
     // locked against other runs (ERROR_SHARING_VIOLATION while another holds
-    // it) and must be clean; the statuses are those of resolveVolumeFile,
-    // ERROR_BADDB for a file that is no sound hive, and ERROR_NOT_SUPPORTED
-    // for one whose logs hold changes not yet in it.
+    // it). A dirty hive is replayed from its transaction logs first, in
+    // memory, as Windows does when it loads one; the file and its logs are
+    // only read. Every other check then applies to the hive as replayed. The
+    // statuses are those of resolveVolumeFile, ERROR_NOT_SUPPORTED for a
+    // dirty hive whose logs cannot bring it to a consistent state (or a
+    // writable hive with no sequence number left to write it with), and
+    // ERROR_BADDB for a file that is no sound hive.
     static LONG open(const std::string& driveDirectory, const std::wstring& windowsPath, bool writable,
                      std::unique_ptr<HiveFile>& out);
 
     hive_h* handle() const { return hive_.get(); }
     bool writable() const { return writable_; }
+    bool replayed() const { return replayed_; }
     std::uint32_t minorVersion() const { return minorVersion_; }
     void markChanged() { changed_ = true; }
     bool changed() const { return changed_; }
     const std::string& hostPath() const { return file_.hostPath; }
 
+    // A key's last-write time (a FILETIME as one number), given by a change.
+    // hivex cannot write one, so it is written into the file by writeBack.
+    void setKeyTime(hive_node_h node, std::uint64_t time);
+    // The time a change gave the key, if any; otherwise the file's holds.
+    bool keyTime(hive_node_h node, std::uint64_t& time) const;
+
     // Replaces the file with the hive as it is now: a temporary file in the
-    // same folder, synced, given the original's owner, mode and extended
-    // attributes (the NTFS security descriptor and DOS attributes included),
-    // renamed over the original, and the folder synced. The hive is closed
-    // once written, so the file is unloaded after this, whatever it returns.
-    LONG writeBack();
+    // same folder, written by hivex, then given the key times a change set,
+    // `writtenAt` as the time the hive was written, and both sequence numbers
+    // one above every sequence number in the primary and its logs; then
+    // checked as a load checks a hive, given the original's owner, mode and
+    // extended attributes (the NTFS security descriptor and DOS attributes
+    // included), synced, renamed over the original, and the folder synced.
+    // The log files are never written. The hive is closed once written, so
+    // the file is unloaded after this, whatever it returns.
+    LONG writeBack(std::uint64_t writtenAt);
 
 private:
     HiveFile() = default;
+    LONG finishCommittedFile(int fd, std::uint64_t writtenAt) const;
 
     VolumeFile file_;
     UniqueFd lockedFile_;
@@ -67,7 +85,13 @@ private:
     UniqueHive hive_;
     bool writable_ = false;
     bool changed_ = false;
+    bool replayed_ = false;
     std::uint32_t minorVersion_ = 0;
+    // One above every sequence number in the primary and its logs (base
+    // block copies and entries, applied or not: a clean hive's logs may
+    // hold entries that were never applied).
+    std::uint32_t nextSequence_ = 0;
+    std::map<std::uint64_t, std::uint64_t> keyTimes_;  // nk cell offset -> FILETIME
 };
 
 // The mark that names this program's temporary files: "<hive name><mark><id>.tmp".

@@ -167,8 +167,8 @@ std::vector<std::uint32_t> newFormatEntrySequences(ByteView log) {
 Recovery replayNewFormat(ByteView primary, bool primarySound, const std::vector<LogSource>& logs,
                          std::uint64_t sizeLimit) {
     Recovery recovery;
-    recovery.hive.assign(primary.data, primary.data + primary.size);
     std::vector<Chain> chains;
+    const unsigned char* latestCopy = nullptr;  // the base block a torn primary takes
     if (primarySound) {
         // Both (all) logs take part: the one whose pending entries start
         // earliest goes first, and replay goes on in another log whose pending
@@ -195,9 +195,24 @@ Recovery replayNewFormat(ByteView primary, bool primarySound, const std::vector<
         if (latest == nullptr) {
             return refuse(Refusal::noUsableLog, "the base block is torn and no log holds an entry");
         }
-        std::memcpy(recovery.hive.data(), latest->file->bytes.data, logSectorSize);
-        writeDword(recovery.hive.data() + fileTypeAt, primaryFileType);
+        latestCopy = latest->file->bytes.data;
         chains.push_back(chainOf(*latest, latest->copy.sequence));
+    }
+
+    // The hive grows to the largest hive bins size of an entry it may apply:
+    // room for that is made once, so that the copy of the primary is the
+    // only copy of the hive.
+    std::uint64_t largest = primary.size;
+    for (const Chain& chain : chains) {
+        for (std::size_t i = chain.first; i < chain.entries.size(); ++i) {
+            largest = std::max<std::uint64_t>(largest, baseBlockSize + std::uint64_t{chain.entries[i].binsSize});
+        }
+    }
+    recovery.hive.reserve(static_cast<std::size_t>(std::min(largest, sizeLimit)));
+    recovery.hive.assign(primary.data, primary.data + primary.size);
+    if (!primarySound) {
+        std::memcpy(recovery.hive.data(), latestCopy, logSectorSize);
+        writeDword(recovery.hive.data() + fileTypeAt, primaryFileType);
     }
 
     auto firstPending = [](const Chain& a, const Chain& b) {

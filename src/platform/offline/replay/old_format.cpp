@@ -1,6 +1,8 @@
 // Replay of old-format logs (Windows XP to 8): a base block copy, a "DIRT"
 // dirty vector with one bit per 512-byte page of the hive bins, and the dirty
 // pages themselves, in bit order.
+#include <algorithm>
+
 #include "replay_internal.h"
 
 namespace hivelog::detail {
@@ -91,6 +93,7 @@ Recovery replayOldFormat(ByteView primary, bool primarySound, const std::vector<
     }
 
     const ByteView log = chosen->file->bytes;
+    recovery.hive.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(primary.size, needed)));
     recovery.hive.assign(primary.data, primary.data + primary.size);
     if (recovery.hive.size() < needed) {
         recovery.hive.resize(static_cast<std::size_t>(needed), 0);
