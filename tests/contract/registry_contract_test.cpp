@@ -176,6 +176,27 @@ TEST_F(RegistryContract, DeleteRemovesOnlyAnExistingValue) {
     EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
 }
 
+// A subkey path that starts at a backslash is a path from no key at all:
+// Windows refuses it, and nothing is read, written or created.
+TEST_F(RegistryContract, ASubkeyStartingWithABackslashIsRefused) {
+    const auto files = prepareHives({{{L"Software\\App"}, {{L"Software\\App", L"Kept", REG_SZ, L"y"}}}});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    HKEY root = openMount();
+
+    HKEY opened = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(root, L"\\Software\\App", 0, KEY_READ, &opened), ERROR_BAD_PATHNAME);
+    std::wstring text;
+    EXPECT_EQ(readString(root, L"\\Software\\App", L"Kept", text), ERROR_BAD_PATHNAME);
+    EXPECT_EQ(setString(root, L"\\Software\\New", L"Value", L"x"), ERROR_BAD_PATHNAME);
+    EXPECT_EQ(RegDeleteKeyValueW(root, L"\\Software\\App", L"Kept"), ERROR_BAD_PATHNAME);
+
+    EXPECT_EQ(RegOpenKeyExW(root, L"Software\\New", 0, KEY_READ, &opened), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(readString(root, L"Software\\App", L"Kept", text), ERROR_SUCCESS);
+    // Only a leading backslash is refused; one at the end is not.
+    EXPECT_EQ(readString(root, L"Software\\App\\", L"Kept", text), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+}
+
 // The last-write times RegEnumKeyExW lists for the subkeys of a key.
 std::map<std::wstring, std::uint64_t> subkeyTimes(HKEY key, const wchar_t* subKey) {
     std::map<std::wstring, std::uint64_t> times;

@@ -190,6 +190,26 @@ TEST_F(RunWithClassesHives, EachSubkeyGoesToTheHiveThatHoldsIt) {
     }
 }
 
+// A subkey typed with a leading backslash is refused by the registry in each
+// profile hive, as Windows refuses it; in particular it never lands in a
+// Software\Classes key of ntuser.dat.
+TEST_F(RunWithClassesHives, ALeadingBackslashIsRefusedInEveryHive) {
+    EXPECT_EQ(runTarnwick(L"/set /k \\Software\\Classes\\.abc /vn n /vstr v"), 0);
+    const std::string refused = "processingFunc: RegSetKeyValueW() failed, error = 161";
+    const std::vector<std::string> expected = {
+        "HKEY_USERS\\S-1-5-21-0-0-0-1000: processing", refused,
+        R"(HKEY_USERS\S-1-5-21-0-0-0-1001: loading "C:\\users\\off\\ntuser.dat")",
+        "HKEY_USERS\\S-1-5-21-0-0-0-1001: processing", refused,
+        "HKEY_USERS\\S-1-5-21-0-0-0-1001: unloading",
+    };
+    EXPECT_EQ(walkLines(), expected);
+    for (const std::wstring& file : {meNtuser, offNtuser, meClasses, offClasses}) {
+        for (const wchar_t* key : {L"Software\\Classes\\.abc", L".abc"}) {
+            EXPECT_FALSE(memplat::getHiveValue(file, key, L"n").has_value()) << narrow(file);
+        }
+    }
+}
+
 TEST_F(RunWithClassesHives, DeleteTakesTheValueFromTheClassesHiveAndLeavesNtuserDatAlone) {
     EXPECT_EQ(runTarnwick(L"/del /k Software\\Classes\\.old /vn n /vstr ignored"), 0);
     const std::vector<std::string> lines = logMessages();

@@ -24,9 +24,12 @@ void resetRegistry();
 // Open key handles, for checking that every one is closed.
 int openKeyCount();
 
-// A key path split into its key names; runs of backslashes and backslashes at
-// either end make no empty name, as in Windows.
+// A key path split into its key names; runs of backslashes and a backslash at
+// the end make no empty name, as in Windows.
 std::vector<std::wstring> splitKeyPath(const wchar_t* path);
+// ERROR_BAD_PATHNAME for a subkey path that starts at a backslash, which
+// Windows refuses (it names no key below the handle's); else ERROR_SUCCESS.
+LONG checkSubKeyPath(const wchar_t* path);
 // The key at the path of key names below the hive's root; statuses as
 // Hive::findChild.
 LONG findKey(Hive& hive, const std::vector<std::wstring>& path, KeyId& key);

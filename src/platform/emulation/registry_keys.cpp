@@ -41,6 +41,9 @@ LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired,
     if (parent == nullptr) {
         return ERROR_INVALID_HANDLE;
     }
+    if (const LONG bad = checkSubKeyPath(lpSubKey); bad != ERROR_SUCCESS) {
+        return bad;
+    }
     Location at;
     std::size_t consumed = 0;
     const LONG status = walk(parent->at, splitKeyPath(lpSubKey), at, consumed);

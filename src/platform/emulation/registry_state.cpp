@@ -103,6 +103,10 @@ std::vector<std::wstring> splitKeyPath(const wchar_t* path) {
     return path == nullptr ? std::vector<std::wstring>() : splitPathComponents(std::wstring(path), std::wstring(L"\\"));
 }
 
+LONG checkSubKeyPath(const wchar_t* path) {
+    return path != nullptr && path[0] == L'\\' ? ERROR_BAD_PATHNAME : ERROR_SUCCESS;
+}
+
 LONG findKey(Hive& hive, const std::vector<std::wstring>& path, KeyId& key) {
     LONG status = hive.root(key);
     for (std::size_t i = 0; status == ERROR_SUCCESS && i < path.size(); ++i) {

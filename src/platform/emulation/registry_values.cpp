@@ -84,8 +84,12 @@ bool typeAccepted(DWORD type, DWORD flags) {
 // its position there. ERROR_FILE_NOT_FOUND when either is missing.
 LONG findNamedValue(const OpenKey& key, const wchar_t* subKey, const wchar_t* valueName, Location& at,
                     std::size_t& index) {
+    LONG status = checkSubKeyPath(subKey);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
     std::size_t consumed = 0;
-    LONG status = walk(key.at, splitKeyPath(subKey), at, consumed);
+    status = walk(key.at, splitKeyPath(subKey), at, consumed);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -183,10 +187,14 @@ LONG WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, DW
     if (valueName.size() > longestValueName) {
         return ERROR_INVALID_PARAMETER;
     }
+    LONG status = checkSubKeyPath(lpSubKey);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
     const std::vector<std::wstring> parts = splitKeyPath(lpSubKey);
     Location at;
     std::size_t consumed = 0;
-    LONG status = walk(key->at, parts, at, consumed);
+    status = walk(key->at, parts, at, consumed);
     if (status != ERROR_SUCCESS && !(status == ERROR_FILE_NOT_FOUND && at.mount)) {
         // Keys directly under a predefined root are hives: none is created.
         return status == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED : status;
