@@ -35,17 +35,7 @@ static bool readWhole(const std::string& path, std::vector<char>& buffer) {
 }
 
 static bool replace(const std::string& path, std::vector<char>& buffer) {
-    const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return fail("open " + path);
-    buffer.clear();
-    char chunk[1 << 16];
-    for (;;) {
-        const ssize_t n = read(in, chunk, sizeof chunk);
-        if (n < 0) { close(in); return fail("read " + path); }
-        if (n == 0) break;
-        buffer.insert(buffer.end(), chunk, chunk + n);
-    }
-    close(in);
+    if (!readWhole(path, buffer)) return false;
     const std::string temporary = path + ".floor.tmp";
     const int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0) return fail("create " + temporary);

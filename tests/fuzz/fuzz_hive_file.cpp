@@ -224,13 +224,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::vector<std::string> parts =
-        fuzz::splitLogReplayInput(std::string(reinterpret_cast<const char*>(data), size));
-    exercise(parts);
-    std::vector<std::string> repaired = parts;
-    fuzz::repairLogReplayInput(repaired);
-    if (repaired != parts) {
-        exercise(repaired);
-    }
+    fuzz::exerciseLogReplayInput(data, size, exercise);
     return 0;
 }

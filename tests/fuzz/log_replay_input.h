@@ -6,6 +6,7 @@
 // Windows' own files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -73,6 +74,19 @@ inline void repairLogReplayInput(std::vector<std::string>& parts) {
             writeQword(bytes, at + 32, hivelog::marvin32(entry, 32));
             at += size;
         }
+    }
+}
+
+// Runs one input as it came, then repaired if repairing changed it: the first
+// run reaches the refusals, the second the replay behind them.
+template <typename Exercise>
+void exerciseLogReplayInput(const std::uint8_t* data, std::size_t size, Exercise exercise) {
+    const std::vector<std::string> parts = splitLogReplayInput(std::string(reinterpret_cast<const char*>(data), size));
+    exercise(parts);
+    std::vector<std::string> repaired = parts;
+    repairLogReplayInput(repaired);
+    if (repaired != parts) {
+        exercise(repaired);
     }
 }
 

@@ -33,10 +33,13 @@ std::uint32_t readDword(const unsigned char* bytes, std::size_t offset) {
 
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-bool readAt(int fd, unsigned char* bytes, std::size_t size, std::uint64_t offset) {
+// Moves all of size bytes at offset with pread or pwrite, which may move
+// fewer at a time; false at an error or the end of the file.
+template <typename Buffer, typename Transfer>
+bool transferAt(int fd, Buffer bytes, std::size_t size, std::uint64_t offset, Transfer transfer) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        const ssize_t n = transfer(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -48,19 +51,12 @@ bool readAt(int fd, unsigned char* bytes, std::size_t size, std::uint64_t offset
     return true;
 }
 
+bool readAt(int fd, unsigned char* bytes, std::size_t size, std::uint64_t offset) {
+    return transferAt(fd, bytes, size, offset, pread);
+}
+
 bool writeAt(int fd, const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return transferAt(fd, bytes, size, offset, pwrite);
 }
 
 bool readBaseBlock(int fd, std::vector<unsigned char>& bytes) {
