@@ -34,7 +34,7 @@ void putDword(std::string& bytes, std::size_t at, std::uint32_t value) {
 
 // Stores a correct checksum, so that only the field changed is wrong.
 void fixChecksum(std::string& bytes) {
-    putDword(bytes, 508, offline::baseBlockChecksum(reinterpret_cast<const unsigned char*>(bytes.data())));
+    putDword(bytes, 508, hivelog::baseBlockChecksum(reinterpret_cast<const unsigned char*>(bytes.data())));
 }
 
 LONG setString(const wchar_t* subKey, const wchar_t* name, const std::wstring& text) {

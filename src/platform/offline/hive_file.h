@@ -29,10 +29,6 @@ struct BaseBlock {
 // base block of a version Windows writes (major 1, minor 2 to 6, type 0).
 bool parseBaseBlock(const unsigned char* bytes, std::size_t size, BaseBlock& out);
 
-// The checksum Windows stores at offset 508: the XOR of the first 127
-// dwords, with 0 and 0xFFFFFFFF mapped as Windows maps them.
-std::uint32_t baseBlockChecksum(const unsigned char* bytes);
-
 class HiveFile {
 public:
     HiveFile(const HiveFile&) = delete;
