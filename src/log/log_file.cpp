@@ -1,8 +1,8 @@
 #include "log/log_file.h"
 
 LogFileVerdict judgeLogFile(const LogFileFacts& facts) {
-    // A link is named as such even when it also fails the other rules: that
-    // is what someone who planted it would want to hide.
+    // A link is reported as a link even when it fails the other rules too:
+    // it is the most telling reason.
     if (facts.link) {
         return LogFileVerdict::link;
     }
