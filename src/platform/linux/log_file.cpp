@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
+#include <utility>
+
+#include "platform/linux/unique_handle.h"
 
 struct LogFileHandle {
-    int fd;
+    UniqueFd fd;
 };
 
 LogFileHandle* openLogFile(const std::filesystem::path& path, LogFileFacts& facts) {
@@ -23,26 +26,25 @@ LogFileHandle* openLogFile(const std::filesystem::path& path, LogFileFacts& fact
     const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
     // A new log is created exclusively (O_EXCL never follows a link either),
     // readable by its owner only: it holds the values, which may be secrets.
-    int fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
-    if (fd < 0 && errno == EEXIST) {
-        fd = open(path.c_str(), flags);
-        if (fd < 0 && errno == ELOOP) {
+    UniqueFd fd(open(path.c_str(), flags | O_CREAT | O_EXCL, 0600));
+    if (!fd && errno == EEXIST) {
+        fd.reset(open(path.c_str(), flags));
+        if (!fd && errno == ELOOP) {
             facts.known = true;
             facts.link = true;
             return nullptr;
         }
-        if (fd < 0 && errno == ENXIO) {
+        if (!fd && errno == ENXIO) {
             // A FIFO without a reader.
             facts.known = true;
             return nullptr;
         }
     }
-    if (fd < 0) {
+    if (!fd) {
         return nullptr;
     }
     struct stat status {};
-    if (fstat(fd, &status) != 0) {
-        close(fd);
+    if (fstat(fd.get(), &status) != 0) {
         return nullptr;
     }
     facts.known = true;
@@ -54,13 +56,12 @@ LogFileHandle* openLogFile(const std::filesystem::path& path, LogFileFacts& fact
                                              : LogFileOwner::other;
     facts.ownerText = "uid " + std::to_string(status.st_uid);
     // Writes from here on may wait, as writes to the log always did.
-    const int current = fcntl(fd, F_GETFL);
+    const int current = fcntl(fd.get(), F_GETFL);
     if (current != -1) {
-        fcntl(fd, F_SETFL, current & ~O_NONBLOCK);
+        fcntl(fd.get(), F_SETFL, current & ~O_NONBLOCK);
     }
-    LogFileHandle* file = new (std::nothrow) LogFileHandle{fd};
+    LogFileHandle* file = new (std::nothrow) LogFileHandle{std::move(fd)};
     if (file == nullptr) {
-        close(fd);
         facts.known = false;
     }
     return file;
@@ -68,7 +69,7 @@ LogFileHandle* openLogFile(const std::filesystem::path& path, LogFileFacts& fact
 
 bool writeLogFile(LogFileHandle& file, const char* bytes, std::size_t count) {
     while (count > 0) {
-        const ssize_t written = write(file.fd, bytes, count);
+        const ssize_t written = write(file.fd.get(), bytes, count);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -82,10 +83,7 @@ bool writeLogFile(LogFileHandle& file, const char* bytes, std::size_t count) {
 }
 
 void closeLogFile(LogFileHandle* file) {
-    if (file == nullptr) {
-        return;
-    }
-    close(file->fd);
+    // The descriptor goes with the handle.
     delete file;
 }
 
