@@ -7,12 +7,14 @@
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$repo/build/offline"
+# The host build, as scripts/test.sh makes it: build/host/tarnwick is the
+# tool that the README's examples run.
+build="$repo/build/host"
 
 . "$repo/scripts/setup.sh"
 tarnwick_install_missing
 
-cmake -S "$repo" -B "$build" -G Ninja >/dev/null
+(cd "$repo" && cmake --preset host -G Ninja >/dev/null)
 cmake --build "$build" -j2 --target tarnwick make_sample_volume
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-demo-XXXXXX")"

@@ -3,7 +3,7 @@
 # when they are missing. Sourced by the other scripts.
 tarnwick_packages="cmake ninja-build g++ pkg-config libgtest-dev googletest python3 \
 g++-mingw-w64-x86-64-posix wine wine64 \
-libhivex-dev libhivex-bin libregf-utils ntfs-3g fuse3 attr \
+libhivex-dev libhivex-bin libregf-utils ntfs-3g fuse3 attr dpkg-dev \
 clang libclang-rt-14-dev valgrind strace tzdata"
 
 tarnwick_install_missing() {

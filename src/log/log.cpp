@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <iomanip>
 #include <streambuf>
 #include <system_error>
+
+#include "log/log_file.h"
 
 namespace {
 
@@ -18,16 +19,18 @@ namespace {
 // the log short. A failed write fails the stream for the rest of the run.
 class LogFileBuf : public std::wstreambuf {
 public:
+    ~LogFileBuf() override { close(); }
+    // The platform opens the file safely (log/log_file.h). Nothing is
+    // buffered here, so every character is in the file as soon as it is
+    // written; the line ends are written by overflow() itself, so the bytes
+    // are the same on every platform.
     bool open(const std::filesystem::path& path) {
-        // Unbuffered (which must be asked for before the open), so that every
-        // character is in the file as soon as it is written. Binary append: the
-        // line ends are written by overflow() itself, so the bytes are the same
-        // on every platform.
-        file_.pubsetbuf(nullptr, 0);
-        return file_.open(path, std::ios::out | std::ios::app | std::ios::binary) != nullptr;
+        file_ = openCheckedLogFile(path);
+        return file_ != nullptr;
     }
     void close() {
-        file_.close();
+        closeLogFile(file_);
+        file_ = nullptr;
         afterHighSurrogate_ = false;
     }
 
@@ -36,7 +39,7 @@ protected:
         if (traits_type::eq_int_type(c, traits_type::eof())) {
             return traits_type::not_eof(c);
         }
-        if (!file_.is_open()) {
+        if (file_ == nullptr) {
             return traits_type::eof();
         }
         const auto unit = static_cast<unsigned long>(traits_type::to_char_type(c));
@@ -50,16 +53,16 @@ protected:
         afterHighSurrogate_ = high;
         bool written;
         if (unit == L'\n') {
-            written = file_.sputn("\r\n", 2) == 2;
+            written = writeLogFile(*file_, "\r\n", 2);
         } else {
             const char byte = unit <= 0xFF ? static_cast<char>(static_cast<unsigned char>(unit)) : '?';
-            written = file_.sputn(&byte, 1) == 1;
+            written = writeLogFile(*file_, &byte, 1);
         }
         return written ? c : traits_type::eof();
     }
 
 private:
-    std::filebuf file_;
+    LogFileHandle* file_ = nullptr;
     bool afterHighSurrogate_ = false;
 };
 

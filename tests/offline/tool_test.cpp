@@ -325,6 +325,71 @@ TEST_F(ToolTest, WithoutAVolumeTheRunFailsWithOneLineOnStderr) {
     EXPECT_NE(run.stderrText.find("cannot be read as a hive (error 1009)"), std::string::npos) << run.stderrText;
 }
 
+TEST_F(ToolTest, VersionOrHelpAloneAnswersWithoutTouchingTheVolumeOrTheLog) {
+    std::string error;
+    ASSERT_TRUE(sample::makeSampleVolume(drive_, error)) << error;
+    std::map<std::string, std::string> before;
+    for (const std::string& hive : sampleHives()) {
+        before[hive] = fileBytes(host(hive));
+    }
+    for (const std::optional<std::string>& drive : {std::optional<std::string>(drive_), std::optional<std::string>()}) {
+        SCOPED_TRACE(drive ? "with a volume" : "without a volume");
+        ToolRun run = runTool({"--version"}, drive);
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.stdoutText, std::string("tarnwick ") + TARNWICK_VERSION + "\n");
+        EXPECT_EQ(run.stderrText, "");
+        EXPECT_EQ(run.log, "");
+
+        run = runTool({"--help"}, drive);
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.stdoutText.rfind("Usage: tarnwick /set /k <subkey> /vn <value name> /vstr <string> [/dp]\n", 0),
+                  0u)
+            << run.stdoutText;
+        for (const char* topic : {"/del", "/dp", "TARNWICK_SYSTEM_DRIVE", "tarnwick.log", "TMPDIR", "Exit codes"}) {
+            EXPECT_NE(run.stdoutText.find(topic), std::string::npos) << topic;
+        }
+        EXPECT_EQ(run.stderrText, "");
+        EXPECT_EQ(run.log, "");
+    }
+    for (const std::string& hive : sampleHives()) {
+        EXPECT_EQ(fileBytes(host(hive)), before[hive]) << hive;
+    }
+}
+
+TEST_F(ToolTest, VersionOrHelpAmongOtherArgumentsIsAnUnknownWordAsBefore) {
+    std::string error;
+    ASSERT_TRUE(sample::makeSampleVolume(drive_, error)) << error;
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* startLine;
+    };
+    const Case cases[] = {
+        {{"--help", "/set", "/k", valueKey, "/vn", "Help", "/vstr", "x"},
+         "Started with command line: --help /set /k \"Software\\Tarnwick Test\" /vn Help /vstr x\r\n"},
+        {{"/set", "/k", valueKey, "/vn", "Version", "/vstr", "y", "--version"},
+         "Started with command line: /set /k \"Software\\Tarnwick Test\" /vn Version /vstr y --version\r\n"},
+        {{"--version", "--version"}, "Started with command line: --version --version\r\n"},
+        {{"--VERSION"}, "Started with command line: --VERSION\r\n"},
+        {{"-h"}, "Started with command line: -h\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.startLine);
+        const ToolRun run = runTool(c.arguments, drive_);
+        EXPECT_EQ(run.exitCode, 0) << run.log;
+        EXPECT_EQ(run.stdoutText, "");
+        EXPECT_EQ(run.stderrText, "");
+        ASSERT_GT(run.log.size(), 26u);
+        EXPECT_EQ(run.log.substr(26, run.log.find('\n') + 1 - 26), c.startLine);
+    }
+    EXPECT_EQ(hivexString(host("Users/Default/NTUSER.DAT"), valueKey, "Help"), std::nullopt);
+    for (const std::string& hive : sampleHives()) {
+        if (hive.find("Default") == std::string::npos) {
+            EXPECT_EQ(hivexString(host(hive), valueKey, "Help"), "x") << hive;
+            EXPECT_EQ(hivexString(host(hive), valueKey, "Version"), "y") << hive;
+        }
+    }
+}
+
 // ---- A real NTFS volume ----
 
 bool runQuiet(const std::string& command, std::string& output) {

@@ -61,11 +61,13 @@ class Wine:
         self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                         LANG="C.UTF-8", LC_ALL="C.UTF-8")
         self.server_started = False
+        self.last_stderr = ""
 
     def start(self):
         began = time.monotonic()
         self.server_started = True  # from here on, stop() must shut the server down
-        self._call(["wineboot", "-i"], timeout=300)
+        code, _ = self._call(["wineboot", "-i"], timeout=300)
+        expect(code == 0, f"wineboot -i failed: status {code}{self.stderr_note()}")
         self._call(["wineserver", "-w"], timeout=300)
         # A server that outlives its clients by 30 s keeps every later Wine process
         # start short, and still ends by itself should this script be killed. It runs
@@ -88,11 +90,18 @@ class Wine:
     def _call(self, argv, timeout=120, env=None):
         # Files, not pipes: Wine's background processes (services, explorer) inherit
         # the standard handles and would hold a pipe open after the program ended.
-        with tempfile.TemporaryFile() as out:
+        # What the program and Wine wrote on stderr is kept for failure messages.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             completed = subprocess.run(argv, env=env or self.env, timeout=timeout, stdin=subprocess.DEVNULL,
-                                       stdout=out, stderr=subprocess.DEVNULL)
+                                       stdout=out, stderr=err)
             out.seek(0)
+            err.seek(0)
+            self.last_stderr = err.read().decode("utf-8", "replace")
             return completed.returncode, out.read().decode("utf-8", "replace")
+
+    def stderr_note(self):
+        """The last Wine call's stderr, for a failure message."""
+        return f"; stderr {self.last_stderr!r}" if self.last_stderr else "; stderr empty"
 
     def fixture_raw(self, *args):
         """Runs fixture commands; returns (status, output). status is 0 or the Windows error."""
@@ -104,7 +113,7 @@ class Wine:
 
     def fixture(self, *args):
         status, output = self.fixture_raw(*args)
-        expect(status == 0, f"fixture {args} failed: status {status}, output {output!r}")
+        expect(status == 0, f"fixture {args} failed: status {status}, output {output!r}{self.stderr_note()}")
         return output
 
     def unix_path(self, windows_path):
@@ -126,7 +135,7 @@ class Wine:
             env["TZ"] = tz
         code, output = self._call(["wine", self.fixture_exe, "spawn", f'"{self.exe_windows}" {argument_text}'], env=env)
         match = re.search(r"exit code (\d+)", output)
-        expect(code == 0 and match, f"spawn failed: {code} {output!r}")
+        expect(code == 0 and match, f"spawn failed: {code} {output!r}{self.stderr_note()}")
         return int(match.group(1))
 
 
@@ -182,8 +191,11 @@ class Suite:
         self.runs += 1
         after = open(self.log_path, "rb").read()
         expect(after[:len(before)] == before, "the log's earlier content changed: it must only be appended to")
-        check_lines(after[len(before):], expected, started, finished, zone)
-        expect(code == exit_code, f"exit code {code}, expected {exit_code}")
+        try:
+            check_lines(after[len(before):], expected, started, finished, zone)
+        except Failure as failure:
+            raise Failure(f"{failure}\n(exit code {code}{self.wine.stderr_note()})")
+        expect(code == exit_code, f"exit code {code}, expected {exit_code}{self.wine.stderr_note()}")
         return code
 
 

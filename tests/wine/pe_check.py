@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Checks what tarnwick.exe must be as a Windows program: PE32+, GUI subsystem (no
-console window), imports from Windows' own DLLs only, and an embedded manifest
-that asks for asInvoker (so Windows neither elevates it nor virtualises it)."""
+console window), imports from Windows' own DLLs only, an embedded manifest that
+asks for asInvoker (so Windows neither elevates it nor virtualises it), and a
+version resource that carries the project's version (deployment systems detect
+installed tools by it)."""
 
 import argparse
 import re
@@ -10,11 +12,13 @@ import subprocess
 import sys
 
 ALLOWED_DLLS = {"ADVAPI32.DLL", "KERNEL32.DLL", "SHELL32.DLL", "MSVCRT.DLL"}
+RT_VERSION = 16
 RT_MANIFEST = 24
+VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 
 
-def manifests(data):
-    """The RT_MANIFEST resources of a PE file, read from its resource directory."""
+def resources(data, wanted_type):
+    """The resources of one type in a PE file, read from its resource directory."""
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     if data[pe:pe + 4] != b"PE\0\0":
         raise ValueError("no PE signature")
@@ -48,7 +52,7 @@ def manifests(data):
 
     found = []
     for type_id, type_target in entries(0):
-        if type_id != RT_MANIFEST or not type_target & 0x80000000:
+        if type_id != wanted_type or not type_target & 0x80000000:
             continue
         for _, name_target in entries(type_target & 0x7FFFFFFF):
             for _, language_target in entries(name_target & 0x7FFFFFFF):
@@ -58,10 +62,76 @@ def manifests(data):
     return found
 
 
+def align4(offset):
+    return (offset + 3) & ~3
+
+
+def version_block(data, pos=0):
+    """One node of a VS_VERSIONINFO tree: (key, value bytes, children). Every node is
+    wLength, wValueLength, wType, a NUL-terminated UTF-16 key, then its value and its
+    children, each on a 32-bit boundary; a text value's length counts WCHARs."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, pos)
+    end = pos + length
+    key_end = pos + 6
+    while data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[pos + 6:key_end].decode("utf-16-le")
+    value_pos = align4(key_end + 2)
+    value_size = value_length * 2 if kind == 1 else value_length
+    value = data[value_pos:value_pos + value_size]
+    children = []
+    child = align4(value_pos + value_size)
+    while child < end:
+        node = version_block(data, child)
+        children.append(node)
+        child = align4(child + struct.unpack_from("<H", data, child)[0])
+    return key, value, children
+
+
+def version_info(resource):
+    """The fixed file and product versions and the strings of a version resource."""
+    key, fixed, children = version_block(resource)
+    if key != "VS_VERSION_INFO":
+        raise ValueError(f"version resource starts with {key!r}")
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
+    if signature != VS_FIXEDFILEINFO_SIGNATURE:
+        raise ValueError(f"VS_FIXEDFILEINFO signature {signature:#x}")
+    split = lambda ms, ls: f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+    strings = {}
+    for child_key, _, tables in children:
+        if child_key == "StringFileInfo":
+            for _, _, entries in tables:
+                for name, value, _ in entries:
+                    strings[name] = value.decode("utf-16-le").rstrip("\0")
+    return split(file_ms, file_ls), split(product_ms, product_ls), strings
+
+
+def check_version(data, version, problems):
+    found = resources(data, RT_VERSION)
+    if len(found) != 1:
+        problems.append(f"{len(found)} version resources, expected 1")
+        return
+    file_version, product_version, strings = version_info(found[0])
+    numeric = version + ".0"
+    if file_version != numeric or product_version != numeric:
+        problems.append(f"fixed versions {file_version} / {product_version}, expected {numeric}")
+    wanted = {"FileVersion": version, "ProductVersion": version, "ProductName": "tarnwick",
+              "OriginalFilename": "tarnwick.exe"}
+    for name, value in wanted.items():
+        if strings.get(name) != value:
+            problems.append(f"version string {name} is {strings.get(name)!r}, expected {value!r}")
+    if not strings.get("FileDescription"):
+        problems.append("no FileDescription")
+    if "CompanyName" in strings:
+        problems.append(f"a CompanyName ({strings['CompanyName']!r}): the project has none")
+    print(f"version resource: {file_version}; " + ", ".join(f"{k}={v!r}" for k, v in sorted(strings.items())))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
+    parser.add_argument("--version", required=True, help="the project's version, e.g. 1.0.0")
     options = parser.parse_args()
     problems = []
 
@@ -79,13 +149,16 @@ def main():
         problems.append(f"imports from DLLs that Windows does not ship: {strangers}")
 
     with open(options.exe, "rb") as exe:
-        found = manifests(exe.read())
+        data = exe.read()
+    found = resources(data, RT_MANIFEST)
     if len(found) != 1:
         problems.append(f"{len(found)} manifest resources, expected 1")
     for manifest in found:
         text = manifest.decode("utf-8", "replace")
         if not re.search(r'<requestedExecutionLevel\s+level="asInvoker"', text):
             problems.append("the manifest does not request asInvoker")
+
+    check_version(data, options.version, problems)
 
     print(f"imports: {', '.join(dlls)}; manifests: {len(found)}")
     for problem in problems:

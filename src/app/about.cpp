@@ -1,0 +1,52 @@
+#include "app/about.h"
+
+#include "app/version.h"
+
+namespace {
+
+const char* const usage =
+    "Usage: tarnwick /set /k <subkey> /vn <value name> /vstr <string> [/dp]\n"
+    "       tarnwick /del /k <subkey> /vn <value name> [/dp]\n"
+    "       tarnwick --version | --help\n"
+    "\n"
+    "Sets (as REG_SZ) or deletes one registry value under the same subkey in the hive\n"
+    "of every user profile of an offline Windows volume, and with /dp in the Default\n"
+    "profile's hive too.\n"
+    "\n"
+    "Switches (matched without regard to case; the last of a kind counts):\n"
+    "  /set            set the value to the string given with /vstr\n"
+    "  /del            delete the value\n"
+    "  /k <subkey>     the key below each hive's root, e.g. Software\\Contoso\\App\n"
+    "  /vn <name>      the value's name\n"
+    "  /vstr <string>  the string to store (with /set)\n"
+    "  /dp             also change the Default profile\n"
+    "\n"
+    "Environment:\n"
+    "  TARNWICK_SYSTEM_DRIVE  the directory where the Windows system drive (C:) is\n"
+    "                         mounted\n"
+    "\n"
+    "Log: tarnwick.log in $TMPDIR, or in /tmp when TMPDIR is unset. Every run appends\n"
+    "to it; a new log is readable by its owner only. A log that is a link, has a\n"
+    "second name or belongs to another user is not written to: the run goes on\n"
+    "without a log and says so on stderr.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  the walk over the profile list ran; failures in single hives are in the log\n"
+    "  1  the walk did not start: no volume, or its profile list could not be opened\n";
+
+}  // namespace
+
+bool aboutRequest(const std::vector<std::string>& arguments, std::string& text) {
+    if (arguments.size() != 1) {
+        return false;
+    }
+    if (arguments[0] == "--version") {
+        text = std::string("tarnwick ") + tarnwickVersion + "\n";
+        return true;
+    }
+    if (arguments[0] == "--help") {
+        text = usage;
+        return true;
+    }
+    return false;
+}
