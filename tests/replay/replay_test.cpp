@@ -227,11 +227,19 @@ TEST_F(Replay, OldFormat) {
     Bytes otherTime = logwriter::oldFormatLog(h0, h3, 11);
     otherTime[12] ^= 1;
     fixChecksum(otherTime);
-    // A torn base block: the first bin's copy of the time stands in for it.
+    // A torn base block: the time it still holds, or the first bin's copy of
+    // it, ties the log to the hive.
     Bytes torn = dirty;
     torn[300] ^= 1;
     Bytes tornOtherBinTime = torn;
     tornOtherBinTime[4096 + 20] ^= 1;
+    Bytes h3OtherBinTime = h3;
+    h3OtherBinTime[4096 + 20] ^= 1;
+    // Bit 8 of the time, so that the two flips do not cancel in the checksum.
+    Bytes tornOtherTimes = tornOtherBinTime;
+    tornOtherTimes[13] ^= 1;
+    Bytes tornBinTimeOnly = torn;
+    tornBinTimeOnly[13] ^= 1;
     Bytes truncated = logwriter::oldFormatLog(h0, h3, 11);
     truncated.resize(truncated.size() - 512);
     const std::vector<Case> cases = {
@@ -249,7 +257,12 @@ TEST_F(Replay, OldFormat) {
          ReplayOutcome::refused, Refusal::noUsableLog},
         {"a torn base block matched by the first bin's time", torn,
          {{LogRole::log1, logwriter::oldFormatLog(h0, h3, 11)}}, ReplayOutcome::replayed, Refusal::none, h3},
-        {"a torn base block and another time in the first bin", tornOtherBinTime,
+        {"a torn base block that still holds the log's time", tornOtherBinTime,
+         {{LogRole::log1, logwriter::oldFormatLog(h0, h3, 11)}}, ReplayOutcome::replayed, Refusal::none,
+         h3OtherBinTime},
+        {"a torn base block whose time was torn too", tornBinTimeOnly,
+         {{LogRole::log1, logwriter::oldFormatLog(h0, h3, 11)}}, ReplayOutcome::replayed, Refusal::none, h3},
+        {"a torn base block with another time in it and in the first bin", tornOtherTimes,
          {{LogRole::log1, logwriter::oldFormatLog(h0, h3, 11)}}, ReplayOutcome::refused, Refusal::noUsableLog},
     };
     for (const Case& c : cases) {

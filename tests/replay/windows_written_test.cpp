@@ -131,21 +131,27 @@ TEST(WindowsWritten, OldDirtyHiveReplaysToWindows7sTree) {
     const Bytes primary = mustRead("OldDirtyHive/OldDirtyHive");
     const Bytes log1 = mustRead("OldDirtyHive/OldDirtyHive.LOG1");
     const Bytes log2 = readBytes(windowsHive("OldDirtyHive/OldDirtyHive.LOG2"));
-    const hivelog::ReplayResult result = hivelog::replayHive(primary, {{LogRole::log1, log1}, {LogRole::log2, log2}});
-    ASSERT_EQ(result.outcome, ReplayOutcome::replayed) << result.reason;
-    EXPECT_EQ(result.format, hivelog::LogFormat::oldFormat);
-    EXPECT_EQ(result.entriesApplied, 64u);  // eight 4 KiB blocks of 512-byte pages
-    EXPECT_TRUE(hivelog::baseBlockIsClean(result.hive));
-
-    const Tree replayed = treeOf(result.hive);
     const Tree windows = treeOf(mustRead("OldDirtyHive/RecoveredHive_Windows7"));
-    const Tree unreplayed = treeOf(primary);
     ASSERT_FALSE(windows.empty());
-    EXPECT_EQ(replayed.size(), windows.size()) << "keys";
-    EXPECT_EQ(valueCount(replayed), valueCount(windows)) << "values";
-    EXPECT_TRUE(replayed == windows) << "key paths, value names, types or data differ from Windows 7's recovery";
     // The log matters: without it the tree is another one.
-    EXPECT_FALSE(unreplayed == windows);
+    EXPECT_FALSE(treeOf(primary) == windows);
+    // A base block torn by a write cut short (its checksum wrong) is taken
+    // from the log's copy; the first bin's copy of the time is older than
+    // the log's here, so only the time the torn block holds ties them.
+    Bytes torn = primary;
+    torn[200] ^= 0x5A;
+    for (const auto& [what, hive] : {std::pair{"dirty", primary}, std::pair{"torn base block", torn}}) {
+        SCOPED_TRACE(what);
+        const hivelog::ReplayResult result = hivelog::replayHive(hive, {{LogRole::log1, log1}, {LogRole::log2, log2}});
+        ASSERT_EQ(result.outcome, ReplayOutcome::replayed) << result.reason;
+        EXPECT_EQ(result.format, hivelog::LogFormat::oldFormat);
+        EXPECT_EQ(result.entriesApplied, 64u);  // eight 4 KiB blocks of 512-byte pages
+        EXPECT_TRUE(hivelog::baseBlockIsClean(result.hive));
+        const Tree replayed = treeOf(result.hive);
+        EXPECT_EQ(replayed.size(), windows.size()) << "keys";
+        EXPECT_EQ(valueCount(replayed), valueCount(windows)) << "values";
+        EXPECT_TRUE(replayed == windows) << "key paths, value names, types or data differ from Windows 7's recovery";
+    }
 }
 
 TEST(WindowsWritten, UnrecoverableDirtyHivesAreRefused) {

@@ -54,17 +54,17 @@ Recovery replayOldFormat(ByteView primary, bool primarySound, const std::vector<
                          std::uint64_t sizeLimit) {
     Recovery recovery;
     // A log applies to the primary whose last-written time it carries. A torn
-    // base block cannot say its time, so the copy of that time in the header
-    // of the first hive bin stands in for it, as the notes describe.
-    std::uint64_t written = 0;
-    if (primarySound) {
-        written = readQword(primary.data + lastWrittenAt);
-    } else if (primary.size >= baseBlockSize + 32 && hasSignature(primary.data + baseBlockSize, "hbin")) {
-        written = readQword(primary.data + firstBinTimestampAt);
-    } else {
-        recovery.refusal = Refusal::noUsableLog;
-        recovery.reason = "the base block is torn and the first hive bin holds no time to match a log";
-        return recovery;
+    // base block cannot vouch for its time, so the copy of that time in the
+    // header of the first hive bin stands in for it, as the notes describe;
+    // so does the time the torn block still holds, since Windows does not
+    // renew the first bin's copy on every write (Windows' own OldDirtyHive
+    // has an older one there) and a tear that spoils the checksum seldom
+    // reaches the time. Either way the log's copy must be sound, and the
+    // replayed bins must pass their checks.
+    std::vector<std::uint64_t> times;
+    times.push_back(readQword(primary.data + lastWrittenAt));
+    if (!primarySound && primary.size >= baseBlockSize + 32 && hasSignature(primary.data + baseBlockSize, "hbin")) {
+        times.push_back(readQword(primary.data + firstBinTimestampAt));
     }
 
     // The first log, in the order LOG1, LOG2, LOG, that is sound, complete and
@@ -75,7 +75,8 @@ Recovery replayOldFormat(ByteView primary, bool primarySound, const std::vector<
     const LogSource* chosen = nullptr;
     DirtyVector vector;
     for (const LogSource& source : logs) {
-        if (source.copy.lastWritten == written && readDirtyVector(source.file->bytes, source.copy.binsSize, vector)) {
+        const bool ofThisPrimary = std::find(times.begin(), times.end(), source.copy.lastWritten) != times.end();
+        if (ofThisPrimary && readDirtyVector(source.file->bytes, source.copy.binsSize, vector)) {
             chosen = &source;
             break;
         }
