@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <tuple>
 
 #include "log_writer.h"
@@ -195,6 +196,113 @@ TEST_F(HiveFileTest, ReplacedFileKeepsOwnerModeAndExtendedAttributes) {
 
 const std::vector<sample::Entry> loggedChange = {sample::text("Software\\App", "Logged", "from the log"),
                                                  sample::text("Software\\Logged\\Deep", "Also", "there")};
+
+// ---- The write path ----
+
+TEST_F(HiveFileTest, AChangedHiveIsWrittenInPlaceOnlyThroughANewFormatLogItMayWrite) {
+    namespace fs = std::filesystem;
+    const std::string folder = "Users/bob/";
+    const auto log = [this, folder](const char* name, const logwriter::Bytes& bytes) {
+        writeBytes(host(folder + name), std::string(bytes.begin(), bytes.end()));
+    };
+    const auto hiveBytes = [this] {
+        const std::string b = fileBytes(host(hiveFile));
+        return logwriter::Bytes(b.begin(), b.end());
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> setUp;
+        LONG load;
+        const char* logWritten;  // the log an in-place write goes through; null for a rewrite
+        std::uint32_t sequence;  // what the hive is numbered once written
+    };
+    const Case cases[] = {
+        {"no logs", [] {}, ERROR_SUCCESS, nullptr, 3},
+        {"an old-format log only",
+         [&] { log("NTUSER.DAT.LOG", logwriter::oldFormatLog(hiveBytes(), hiveBytes(), 1)); }, ERROR_SUCCESS,
+         nullptr, 3},
+        {"a new-format LOG1", [&] { addNewFormatLog(host(hiveFile), host(folder + "NTUSER.DAT.LOG1")); },
+         ERROR_SUCCESS, "NTUSER.DAT.LOG1", 4},
+        {"a new-format LOG2 beside an empty LOG1, in another case",
+         [&] {
+             log("NTUSER.DAT.LOG1", {});
+             addNewFormatLog(host(hiveFile), host(folder + "ntuser.dat.log2"), false);
+         },
+         ERROR_SUCCESS, "ntuser.dat.log2", 4},
+        {"a dirty hive: its log still holds what the file lacks",
+         [&] {
+             makeDirty(host(hiveFile), loggedChange, host(folder + "NTUSER.DAT.LOG1"), host(folder + "NTUSER.DAT.LOG2"));
+         },
+         ERROR_SUCCESS, nullptr, 4},
+        {"a new-format log with a second name",
+         [&] {
+             addNewFormatLog(host(hiveFile), host(folder + "NTUSER.DAT.LOG1"));
+             fs::create_hard_link(host(folder + "NTUSER.DAT.LOG1"), host("log-elsewhere"));
+         },
+         ERROR_SUCCESS, nullptr, 3},
+        // Once the hive is marked dirty, a replay would apply that entry first.
+        {"a log entry numbered at the hive's own sequence number",
+         [&] { log("NTUSER.DAT.LOG1", logwriter::newFormatLog(hiveBytes(), 2, {logwriter::entryFor(hiveBytes(), hiveBytes(), 2)})); },
+         ERROR_SUCCESS, nullptr, 3},
+        {"no number left above the entry for the hive",
+         [&] {
+             std::string b = fileBytes(host(hiveFile));
+             putDword(b, 4, 0xFFFFFFFE);
+             putDword(b, 8, 0xFFFFFFFE);
+             fixChecksum(b);
+             writeBytes(host(hiveFile), b);
+             addNewFormatLog(host(hiveFile), host(folder + "NTUSER.DAT.LOG1"));
+         },
+         ERROR_SUCCESS, nullptr, 0xFFFFFFFF},
+        {"a hive with a second name, through its log",
+         [&] {
+             addNewFormatLog(host(hiveFile), host(folder + "NTUSER.DAT.LOG1"));
+             fs::create_hard_link(host(hiveFile), host("hive-elsewhere"));
+         },
+         ERROR_SUCCESS, "NTUSER.DAT.LOG1", 4},
+        // A rename would leave the other name with the old hive.
+        {"a hive with a second name and no log we may write",
+         [&] { fs::create_hard_link(host(hiveFile), host("hive-elsewhere")); }, ERROR_ACCESS_DENIED, nullptr, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(host("Users/bob"));
+        fs::remove(host("hive-elsewhere"));
+        fs::remove(host("log-elsewhere"));
+        makeHive(hiveFile);
+        c.setUp();
+        std::map<std::string, std::string> before;
+        for (const auto& entry : fs::directory_iterator(host(folder))) {
+            if (entry.is_regular_file()) {
+                before[entry.path().filename().string()] = fileBytes(entry.path().string());
+            }
+        }
+        const ino_t inode = inodeOf(host(hiveFile));
+        ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount, hivePath), c.load);
+        if (c.load != ERROR_SUCCESS) {
+            EXPECT_EQ(fileBytes(host(hiveFile)), before["NTUSER.DAT"]);
+            continue;
+        }
+        ASSERT_EQ(setOwner(L"written"), ERROR_SUCCESS);
+        ASSERT_EQ(RegUnLoadKeyW(HKEY_USERS, mount), ERROR_SUCCESS);
+        EXPECT_EQ(hivexString(host(hiveFile), "Software\\App", "Owner"), "written");
+        EXPECT_EQ(dwordOf(fileBytes(host(hiveFile)), 4), c.sequence);
+        EXPECT_EQ(inodeOf(host(hiveFile)) == inode, c.logWritten != nullptr) << "written in place or replaced";
+        for (const auto& [name, bytes] : before) {
+            if (name != "NTUSER.DAT") {
+                EXPECT_EQ(fileBytes(host(folder + name)) != bytes, c.logWritten != nullptr && name == c.logWritten)
+                    << name << ": written or not";
+            }
+        }
+        if (c.logWritten != nullptr) {
+            EXPECT_EQ(inPlaceProblems(before["NTUSER.DAT"], host(hiveFile), inode), "");
+        }
+        if (fs::exists(host("hive-elsewhere"))) {
+            EXPECT_EQ(hivexString(host("hive-elsewhere"), "Software\\App", "Owner"), "written");
+        }
+        EXPECT_TRUE(temporaryFiles("Users/bob").empty());
+    }
+}
 
 TEST_F(HiveFileTest, ADirtyHiveIsReplayedFromItsLogsAndWrittenBackClean) {
     const struct {

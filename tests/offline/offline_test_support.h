@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <map>
@@ -72,6 +73,20 @@ std::uint64_t qwordOf(const std::string& bytes, std::size_t at);
 // hive keeps its old bins with its sequence numbers one apart.
 void makeDirty(const std::string& hive, const std::vector<sample::Entry>& change, const std::string& log1,
                const std::string& log2, bool oldFormat = false);
+
+ino_t inodeOf(const std::string& path);
+
+// Puts a new-format log beside a clean hive as Windows 8.1 and later leave
+// one once the hive is written: its base block copy numbered one below the
+// hive's, and (when `staleEntry`) one entry already in the hive.
+void addNewFormatLog(const std::string& hive, const std::string& log, bool staleEntry = true);
+
+// What an in-place write promises: the file `hive` is still the file it was
+// (`inode`), clean, and its logs (found beside it as a load finds them)
+// turn `before`, marked dirty as the write's first step to the file marks
+// it, into hive bins byte-identical with the file's. Empty when it holds;
+// otherwise what does not.
+std::string inPlaceProblems(const std::string& before, const std::string& hive, ino_t inode);
 
 struct ToolRun {
     int exitCode = -1;

@@ -243,10 +243,30 @@ TEST_F(WindowsHivesTest, SoundHivesRoundTripASetAndADeleteWithNothingElseChanged
         "OldDirtyHive/RecoveredHive_Windows7",
     };
     const std::string inPlace = "set beside the values Windows wrote";
+    // Without logs a hive is rewritten whole; with a new-format log beside
+    // it, as Windows 8.1 and later keep one, it is written in place through
+    // that log, which must replay the old hive to the new one.
+    for (const bool withLog : {false, true})
     for (const char* name : hives) {
-        SCOPED_TRACE(name);
+        SCOPED_TRACE(std::string(name) + (withLog ? ", written through its log" : ", rewritten whole"));
         fs::remove_all(host("Users/bob"));
         place({{name, bobHive}});
+        if (withLog) {
+            addNewFormatLog(host(bobHive), host("Users/bob/ntuser.dat.LOG1"));
+            writeBytes(host("Users/bob/ntuser.dat.LOG2"), "");
+        }
+        // What an in-place write promises, for the write just made.
+        std::string before;
+        ino_t inode = 0;
+        const auto remember = [&] {
+            before = fileBytes(host(bobHive));
+            inode = inodeOf(host(bobHive));
+        };
+        const auto expectWrittenThroughLog = [&] {
+            if (withLog) {
+                EXPECT_EQ(inPlaceProblems(before, host(bobHive), inode), "");
+            }
+        };
         const HivexTree original = hivexTree(host(bobHive));
         const RegfTree originalRegf = regfexportTree(host(bobHive));
         // A key that holds values already, whose list the set rewrites; a key
@@ -279,6 +299,7 @@ TEST_F(WindowsHivesTest, SoundHivesRoundTripASetAndADeleteWithNothingElseChanged
             expected[holder].values["Tarnwick"] = hivexText(inPlace);
             expectedRegf[regfPath(originalRegf, holder)].push_back(regfText("Tarnwick", inPlace));
         }
+        remember();
         const std::uint64_t from = fileTimeNow();
         ASSERT_EQ(onBobsHive([&](HKEY root) {
                       const LONG status = setText(root, valueKey, L"Greeting", greeting);
@@ -287,6 +308,7 @@ TEST_F(WindowsHivesTest, SoundHivesRoundTripASetAndADeleteWithNothingElseChanged
                   }),
                   ERROR_SUCCESS);
         const std::uint64_t to = fileTimeNow();
+        expectWrittenThroughLog();
         const HivexTree set = hivexTree(host(bobHive));
         expectTree(expected, stamped, set, from, to, true);
         expectTree(expectedRegf, regfexportTree(host(bobHive)));
@@ -303,6 +325,7 @@ TEST_F(WindowsHivesTest, SoundHivesRoundTripASetAndADeleteWithNothingElseChanged
             expected[holder].values.erase("Tarnwick");
             stamped.insert(holder);
         }
+        remember();
         const std::uint64_t deleting = fileTimeNow();
         ASSERT_EQ(onBobsHive([&](HKEY root) {
                       const LONG status = RegDeleteKeyValueW(root, wide(valueKey).c_str(), L"Greeting");
@@ -311,6 +334,7 @@ TEST_F(WindowsHivesTest, SoundHivesRoundTripASetAndADeleteWithNothingElseChanged
                                  : RegDeleteKeyValueW(root, wide(holder).c_str(), L"Tarnwick");
                   }),
                   ERROR_SUCCESS);
+        expectWrittenThroughLog();
         expectTree(expected, stamped, hivexTree(host(bobHive)), deleting, fileTimeNow(), true);
         expectTree(expectedRegf, regfexportTree(host(bobHive)));
     }

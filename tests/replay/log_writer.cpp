@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/offline/replay/hive_log.h"
-#include "platform/offline/replay/marvin32.h"
+#include "platform/offline/replay/log_entry.h"
 
 namespace logwriter {
 
@@ -49,13 +49,6 @@ Bytes logCopy(const Bytes& hive, std::uint32_t fileType, std::uint32_t sequence,
     return copy;
 }
 
-bool blockDiffers(const Bytes& before, const Bytes& after, std::size_t at) {
-    if (at + blockSize > before.size() || at - baseBlockSize >= binsSizeOf(before)) {
-        return true;
-    }
-    return std::memcmp(before.data() + at, after.data() + at, blockSize) != 0;
-}
-
 }  // namespace
 
 Bytes minimalHive(std::uint32_t binCount) {
@@ -97,17 +90,9 @@ void setSequences(Bytes& hive, std::uint32_t primary, std::uint32_t secondary) {
 
 std::vector<Page> changedPages(const Bytes& before, const Bytes& after) {
     std::vector<Page> pages;
-    const std::size_t end = baseBlockSize + binsSizeOf(after);
-    for (std::size_t at = baseBlockSize; at + blockSize <= end && at + blockSize <= after.size(); at += blockSize) {
-        if (!blockDiffers(before, after, at)) {
-            continue;
-        }
-        const auto offset = static_cast<std::uint32_t>(at - baseBlockSize);
-        if (!pages.empty() && pages.back().offset + pages.back().bytes.size() == offset) {
-            pages.back().bytes.insert(pages.back().bytes.end(), after.begin() + at, after.begin() + at + blockSize);
-        } else {
-            pages.push_back({offset, Bytes(after.begin() + at, after.begin() + at + blockSize)});
-        }
+    for (const hivelog::PageRun& run : hivelog::changedPageRuns(before, after)) {
+        const auto at = static_cast<std::ptrdiff_t>(baseBlockSize + run.offset);
+        pages.push_back({run.offset, Bytes(after.begin() + at, after.begin() + at + run.size)});
     }
     return pages;
 }
@@ -121,29 +106,13 @@ Entry entryFor(const Bytes& before, const Bytes& after, std::uint32_t sequence) 
 }
 
 Bytes newFormatLog(const Bytes& hive, std::uint32_t copySequence, const std::vector<Entry>& entries) {
-    Bytes log = logCopy(hive, 6, copySequence, binsSizeOf(hive));
+    Bytes log = hivelog::newFormatLogCopy(hive.data(), copySequence);
     for (const Entry& entry : entries) {
-        const std::size_t at = log.size();
-        std::size_t size = entryHeaderSize + 8 * entry.pages.size();
+        std::vector<hivelog::EntryPage> pages;
         for (const Page& page : entry.pages) {
-            size += page.bytes.size();
+            pages.push_back({page.offset, page.bytes.data(), static_cast<std::uint32_t>(page.bytes.size())});
         }
-        log.resize(at + roundUp(size, sectorSize), 0);
-        std::memcpy(log.data() + at, "HvLE", 4);
-        writeDword(log, at + 4, static_cast<std::uint32_t>(roundUp(size, sectorSize)));
-        writeDword(log, at + 8, entry.flags);
-        writeDword(log, at + 12, entry.sequence);
-        writeDword(log, at + 16, entry.binsSize);
-        writeDword(log, at + 20, static_cast<std::uint32_t>(entry.pages.size()));
-        std::size_t data = at + entryHeaderSize + 8 * entry.pages.size();
-        for (std::size_t i = 0; i < entry.pages.size(); ++i) {
-            const Page& page = entry.pages[i];
-            writeDword(log, at + entryHeaderSize + 8 * i, page.offset);
-            writeDword(log, at + entryHeaderSize + 8 * i + 4, static_cast<std::uint32_t>(page.bytes.size()));
-            std::copy(page.bytes.begin(), page.bytes.end(), log.begin() + static_cast<std::ptrdiff_t>(data));
-            data += page.bytes.size();
-        }
-        sealEntry(log, at);
+        hivelog::appendLogEntry(log, entry.sequence, entry.binsSize, entry.flags, pages);
     }
     return log;
 }
@@ -162,11 +131,7 @@ std::vector<std::size_t> entryOffsets(const Bytes& log) {
     return offsets;
 }
 
-void sealEntry(Bytes& log, std::size_t offset) {
-    const std::size_t size = std::min<std::size_t>(readDword(log, offset + 4), log.size() - offset);
-    writeQword(log, offset + 24, hivelog::marvin32(log.data() + offset + entryHeaderSize, size - entryHeaderSize));
-    writeQword(log, offset + 32, hivelog::marvin32(log.data() + offset, 32));
-}
+void sealEntry(Bytes& log, std::size_t offset) { hivelog::sealLogEntry(log.data(), log.size(), offset); }
 
 Bytes oldFormatLog(const Bytes& before, const Bytes& after, std::uint32_t sequence) {
     const std::uint32_t binsSize = binsSizeOf(after);

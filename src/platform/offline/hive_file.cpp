@@ -15,11 +15,20 @@
 #include "platform/linux/directory.h"
 #include "platform/linux/utf.h"
 #include "platform/offline/file_io.h"
+#include "platform/offline/in_place.h"
 #include "platform/offline/replay/hive_log.h"
+#include "platform/offline/replay/log_entry.h"
 
 namespace offline {
 
 const char* const temporaryMark = ".tarnwick-";
+
+struct VolumeLog {
+    hivelog::LogRole role;
+    std::string name;
+    struct stat status;
+    std::vector<unsigned char> bytes;
+};
 
 namespace {
 
@@ -50,16 +59,11 @@ bool sameVolumeName(const std::string& a, const std::string& b) {
     return emulation::sameName(wideFromUtf8(a), wideFromUtf8(b));
 }
 
-struct LogBytes {
-    hivelog::LogRole role;
-    std::vector<unsigned char> bytes;
-};
-
 // The transaction logs beside the hive: <hive>.LOG1, .LOG2 and .LOG, read
 // whole, never written. A log that is there but cannot be read ends the load
 // with its status: nothing could then vouch for the hive or for the sequence
 // numbers a write-back must stay above.
-LONG readLogs(int directory, const std::string& hiveName, std::vector<LogBytes>& out) {
+LONG readLogs(int directory, const std::string& hiveName, std::vector<VolumeLog>& out) {
     std::vector<std::string> entries;
     if (!listDirectory(directory, entries)) {
         return statusFromErrno(errno);
@@ -82,18 +86,18 @@ LONG readLogs(int directory, const std::string& hiveName, std::vector<LogBytes>&
         if (!S_ISREG(st.st_mode)) {
             return ERROR_ACCESS_DENIED;
         }
-        LogBytes bytes{role, {}};
-        if (!readWhole(log.get(), bytes.bytes)) {
+        VolumeLog found{role, *name, st, {}};
+        if (!readWhole(log.get(), found.bytes)) {
             return statusFromErrno(errno);
         }
-        out.push_back(std::move(bytes));
+        out.push_back(std::move(found));
     }
     return ERROR_SUCCESS;
 }
 
-std::vector<hivelog::LogFile> logViews(const std::vector<LogBytes>& logs) {
+std::vector<hivelog::LogFile> logViews(const std::vector<VolumeLog>& logs) {
     std::vector<hivelog::LogFile> views;
-    for (const LogBytes& log : logs) {
+    for (const VolumeLog& log : logs) {
         views.push_back({log.role, hivelog::ByteView(log.bytes)});
     }
     return views;
@@ -155,6 +159,30 @@ std::string temporaryName(const std::string& hiveName) {
            std::to_string(now.tv_nsec) + ".tmp";
 }
 
+// hivex commits a hive to a file given by path only. It goes to a file in
+// memory, one for the whole run, and from there to the volume by our own
+// writes, so that every byte that reaches the volume is written here.
+LONG commitToMemory(hive_h* hive, int& fd) {
+    static UniqueFd scratch;
+    if (!scratch) {
+        scratch.reset(memfd_create("tarnwick-written-hive", MFD_CLOEXEC));
+        if (!scratch) {
+            return statusFromErrno(errno);
+        }
+    }
+    errno = 0;
+    if (hivex_commit(hive, procPath(scratch.get()).c_str(), 0) != 0) {
+        const int error = errno;
+        scratch.reset();
+        if (error == ENOSPC || error == ENOMEM) {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        return error != 0 ? statusFromErrno(error) : ERROR_WRITE_FAULT;
+    }
+    fd = scratch.get();
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool parseBaseBlock(const unsigned char* bytes, std::size_t size, BaseBlock& out) {
@@ -195,11 +223,6 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
         return ERROR_ACCESS_DENIED;
     }
     if (writable) {
-        // A second name for the file would keep the old contents after the
-        // rename, and may sit anywhere on the host's file system.
-        if (st.st_nlink > 1) {
-            return ERROR_ACCESS_DENIED;
-        }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : statusFromErrno(errno);
         }
@@ -220,7 +243,7 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     }
     const bool clean = hivelog::baseBlockIsClean(header);
     // A clean hive's logs still count when it is written: see nextSequence_.
-    std::vector<LogBytes> logs;
+    std::vector<VolumeLog> logs;
     if (writable || !clean) {
         const LONG read = readLogs(directory, file->file_.name, logs);
         if (read != ERROR_SUCCESS) {
@@ -235,7 +258,17 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
             return ERROR_NOT_SUPPORTED;
         }
         file->nextSequence_ = highest + 1;
-    } else {
+        if (writable) {
+            file->chooseWritePath(directory, logs, readDword(header.data(), 8));
+        }
+    }
+    // A second name for the file would keep the old contents after a
+    // rename, and may sit anywhere on the host's file system; a write in
+    // place reaches it too.
+    if (writable && file->writePath_ == WritePath::atomic && st.st_nlink > 1) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (!clean) {
         const MappedFile mapped(fd, static_cast<std::size_t>(st.st_size));
         std::vector<unsigned char> read;
         if (mapped.bytes().data == nullptr && !readWhole(fd, read)) {
@@ -298,6 +331,45 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     return ERROR_SUCCESS;
 }
 
+// A clean hive with a new-format log is written in place through that log,
+// as Windows would write it; anything that keeps us from doing that safely
+// leaves the atomic rewrite, which never touches the logs.
+void HiveFile::chooseWritePath(int directory, const std::vector<VolumeLog>& logs, std::uint32_t sequence) {
+    // The entry takes nextSequence_ and the hive the number above it.
+    if (nextSequence_ == 0xFFFFFFFFu) {
+        return;
+    }
+    // Once the hive is marked dirty, a replay applies the entries numbered
+    // from its old sequence number on, from whichever log holds the earliest:
+    // an entry there that is not ours would be applied before ours.
+    std::uint32_t highestEntry = 0;
+    if (hivelog::highestEntrySequence(logViews(logs), highestEntry) && highestEntry >= sequence) {
+        return;
+    }
+    for (const VolumeLog& log : logs) {
+        if (log.role == hivelog::LogRole::log || !hivelog::isNewFormatLog(log.bytes)) {
+            continue;
+        }
+        // Written in place, the log keeps its name, owner and attributes; a
+        // second name for it would see our entry too.
+        UniqueFd logFile(openat(directory, log.name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st;
+        if (!logFile || fstat(logFile.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+            st.st_ino != log.status.st_ino || st.st_dev != log.status.st_dev) {
+            continue;
+        }
+        UniqueFd hiveFile(openat(directory, file_.name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!hiveFile || fstat(hiveFile.get(), &st) != 0 || st.st_ino != original_.st_ino ||
+            st.st_dev != original_.st_dev) {
+            return;
+        }
+        hiveForWriting_ = std::move(hiveFile);
+        logForWriting_ = std::move(logFile);
+        writePath_ = WritePath::inPlace;
+        return;
+    }
+}
+
 void HiveFile::setKeyTime(hive_node_h node, std::uint64_t time) {
     keyTimes_[node] = time;
     changed_ = true;
@@ -319,7 +391,7 @@ bool HiveFile::keyTime(hive_node_h node, std::uint64_t& time) const {
 // below an entry in the logs; both numbers one above all of those keep any
 // stale log entry from ever passing for the continuation of a log that
 // Windows writes later.
-LONG HiveFile::finishCommittedFile(int fd, std::uint64_t writtenAt) const {
+LONG HiveFile::finishCommittedFile(int fd, std::uint64_t writtenAt, std::uint32_t sequence) const {
     struct stat st;
     if (fstat(fd, &st) != 0) {
         return statusFromErrno(errno);
@@ -356,7 +428,7 @@ LONG HiveFile::finishCommittedFile(int fd, std::uint64_t writtenAt) const {
             return statusFromErrno(errno);
         }
     }
-    hivelog::makeCleanBaseBlock(header.data(), nextSequence_, writtenAt);
+    hivelog::makeCleanBaseBlock(header.data(), sequence, writtenAt);
     if (!writeAt(fd, header.data(), header.size(), 0)) {
         return statusFromErrno(errno);
     }
@@ -367,36 +439,66 @@ LONG HiveFile::writeBack(std::uint64_t writtenAt) {
     if (!writable_ || !hive_) {
         return ERROR_ACCESS_DENIED;
     }
+    int memory = -1;
+    const LONG committed = commitToMemory(hive_.get(), memory);
+    // The hive is unloaded after its write-back whatever the outcome, so its
+    // memory is given back now: the check below reads the new hive whole, and
+    // holding both would double the peak for the largest hive.
+    hive_.reset();
+    if (committed != ERROR_SUCCESS) {
+        return committed;
+    }
+    const bool inPlace = writePath_ == WritePath::inPlace;
+    const LONG finished = finishCommittedFile(memory, writtenAt, inPlace ? nextSequence_ + 1 : nextSequence_);
+    if (finished != ERROR_SUCCESS) {
+        return finished;
+    }
+    // What goes into the hive's place must itself pass the checks a load makes.
+    std::vector<unsigned char> header;
+    BaseBlock base;
+    if (!readBaseBlock(memory, header) || !parseBaseBlock(header.data(), header.size(), base) ||
+        !base.checksumMatches || base.primarySequence != base.secondarySequence) {
+        return ERROR_WRITE_FAULT;
+    }
+    if (!UniqueHive(hivex_open(procPath(memory).c_str(), 0))) {
+        return ERROR_WRITE_FAULT;
+    }
+    struct stat st;
+    if (fstat(memory, &st) != 0) {
+        return statusFromErrno(errno);
+    }
+    const MappedFile written(memory, static_cast<std::size_t>(st.st_size));
+    if (written.bytes().data == nullptr) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (!inPlace) {
+        return replaceAtomically(written.bytes());
+    }
+    if (fstat(hiveForWriting_.get(), &st) != 0) {
+        return statusFromErrno(errno);
+    }
+    const MappedFile old(hiveForWriting_.get(), static_cast<std::size_t>(st.st_size));
+    if (old.bytes().data == nullptr) {
+        return statusFromErrno(errno != 0 ? errno : EIO);
+    }
+    const LONG status =
+        writeThroughLog(hiveForWriting_.get(), logForWriting_.get(), old.bytes(), written.bytes(), nextSequence_);
+    if (status == ERROR_SUCCESS) {
+        changed_ = false;
+    }
+    return status;
+}
+
+LONG HiveFile::replaceAtomically(hivelog::ByteView written) {
     const int directory = file_.directory.get();
     // Removed again on every return below until it has replaced the hive.
     TemporaryFile out;
     if (!out.create(directory, temporaryName(file_.name), 0600)) {
         return statusFromErrno(errno);
     }
-
-    errno = 0;
-    if (hivex_commit(hive_.get(), procPath(out.fd()).c_str(), 0) != 0) {
-        return errno != 0 ? statusFromErrno(errno) : ERROR_WRITE_FAULT;
+    if (!writeAt(out.fd(), written.data, written.size, 0)) {
+        return statusFromErrno(errno != 0 ? errno : EIO);
     }
-    // The hive is unloaded after its write-back whatever the outcome, so its
-    // memory is given back now: the check below reads the new file whole, and
-    // holding both would double the peak for the largest hive.
-    hive_.reset();
-    const LONG finished = finishCommittedFile(out.fd(), writtenAt);
-    if (finished != ERROR_SUCCESS) {
-        return finished;
-    }
-    // What is renamed over the original must itself pass the checks a load makes.
-    std::vector<unsigned char> header;
-    BaseBlock written;
-    if (!readBaseBlock(out.fd(), header) || !parseBaseBlock(header.data(), header.size(), written) ||
-        !written.checksumMatches || written.primarySequence != written.secondarySequence) {
-        return ERROR_WRITE_FAULT;
-    }
-    if (!UniqueHive(hivex_open(procPath(out.fd()).c_str(), 0))) {
-        return ERROR_WRITE_FAULT;
-    }
-
     struct stat made;
     if (fstat(out.fd(), &made) != 0) {
         return statusFromErrno(errno);

@@ -1,6 +1,7 @@
 // A hive file of the offline volume, opened through hivex: replayed from its
 // transaction logs when it is dirty, checked before it is trusted, locked
-// while it is loaded, and written back atomically.
+// while it is loaded, and written back in place through a log entry as
+// Windows writes it, or else atomically.
 #pragma once
 
 #include <hivex.h>
@@ -10,7 +11,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/offline/replay/hive_log.h"
 #include "platform/offline/unique_hive.h"
 #include "platform/offline/volume_paths.h"
 #include "platform/winapi.h"
@@ -29,6 +32,19 @@ struct BaseBlock {
 // base block of a version Windows writes (major 1, minor 2 to 6, type 0).
 bool parseBaseBlock(const unsigned char* bytes, std::size_t size, BaseBlock& out);
 
+struct VolumeLog;  // a transaction log found beside the hive, read whole
+
+// How a changed hive goes back into its file.
+enum class WritePath {
+    // A new file, renamed over the hive: for a hive that was dirty (its logs
+    // hold entries still needed until the file is whole again), or that has
+    // no new-format log we may write.
+    atomic,
+    // A log entry first, then the changed pages in the file itself, as
+    // Windows 8.1 and later write: for a clean hive with a new-format log.
+    inPlace,
+};
+
 class HiveFile {
 public:
     HiveFile(const HiveFile&) = delete;
@@ -41,14 +57,17 @@ public:
     // only read. Every other check then applies to the hive as replayed. The
     // statuses are those of resolveVolumeFile, ERROR_NOT_SUPPORTED for a
     // dirty hive whose logs cannot bring it to a consistent state (or a
-    // writable hive with no sequence number left to write it with), and
-    // ERROR_BADDB for a file that is no sound hive.
+    // writable hive with no sequence number left to write it with),
+    // ERROR_ACCESS_DENIED for a writable hive with a second name that can
+    // only be written atomically, and ERROR_BADDB for a file that is no sound
+    // hive. A writable hive's write path is chosen here.
     static LONG open(const std::string& driveDirectory, const std::wstring& windowsPath, bool writable,
                      std::unique_ptr<HiveFile>& out);
 
     hive_h* handle() const { return hive_.get(); }
     bool writable() const { return writable_; }
     bool replayed() const { return replayed_; }
+    WritePath writePath() const { return writePath_; }
     std::uint32_t minorVersion() const { return minorVersion_; }
     void markChanged() { changed_ = true; }
     bool changed() const { return changed_; }
@@ -60,20 +79,24 @@ public:
     // The time a change gave the key, if any; otherwise the file's holds.
     bool keyTime(hive_node_h node, std::uint64_t& time) const;
 
-    // Replaces the file with the hive as it is now: a temporary file in the
-    // same folder, written by hivex, then given the key times a change set,
-    // `writtenAt` as the time the hive was written, and both sequence numbers
-    // one above every sequence number in the primary and its logs; then
-    // checked as a load checks a hive, given the original's owner, mode and
-    // extended attributes (the NTFS security descriptor and DOS attributes
-    // included), synced, renamed over the original, and the folder synced.
-    // The log files are never written. The hive is closed once written, so
-    // the file is unloaded after this, whatever it returns.
+    // Writes the hive as it is now back into its file. hivex writes it into
+    // memory; it gets the key times a change set, `writtenAt` as the time
+    // the hive was written, and sequence numbers above every sequence number
+    // in the primary and its logs; it is checked as a load checks a hive.
+    // Then, by the write path: in place through one of its logs (see
+    // writeThroughLog), or into a temporary file in the same folder, given
+    // the original's owner, mode and extended attributes (the NTFS security
+    // descriptor and DOS attributes included), synced, renamed over the
+    // original, and the folder synced; the logs are then not written. The
+    // hive is closed once written, so the file is unloaded after this,
+    // whatever it returns.
     LONG writeBack(std::uint64_t writtenAt);
 
 private:
     HiveFile() = default;
-    LONG finishCommittedFile(int fd, std::uint64_t writtenAt) const;
+    void chooseWritePath(int directory, const std::vector<VolumeLog>& logs, std::uint32_t sequence);
+    LONG finishCommittedFile(int fd, std::uint64_t writtenAt, std::uint32_t sequence) const;
+    LONG replaceAtomically(hivelog::ByteView written);
 
     VolumeFile file_;
     UniqueFd lockedFile_;
@@ -87,6 +110,11 @@ private:
     // block copies and entries, applied or not: a clean hive's logs may
     // hold entries that were never applied).
     std::uint32_t nextSequence_ = 0;
+    WritePath writePath_ = WritePath::atomic;
+    // For an in-place write: the hive and the log it goes through, open for
+    // writing; the log entry is numbered nextSequence_, the hive one above.
+    UniqueFd hiveForWriting_;
+    UniqueFd logForWriting_;
     std::map<std::uint64_t, std::uint64_t> keyTimes_;  // nk cell offset -> FILETIME
 };
 

@@ -1,0 +1,65 @@
+// Writing new-format transaction logs, as Windows 8.1 and later write them
+// (the regf format notes, "New format"): a base block copy in the first
+// sector, then "HvLE" entries, each a set of pages of the hive bins guarded
+// by two Marvin32 hashes. Bytes in, bytes out; the replay in this folder
+// reads what is written here.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "hive_log.h"
+
+namespace hivelog {
+
+constexpr std::size_t hivePageSize = 4096;
+
+// A run of whole pages of the hive bins: offset and size from the start of
+// the bins, both multiples of hivePageSize.
+struct PageRun {
+    std::uint32_t offset = 0;
+    std::uint32_t size = 0;
+};
+
+// The pages of `after`'s hive bins that a log must carry to turn `before`
+// into `after`: those whose bytes differ, and every page beyond `before`'s
+// hive bins (what growth adds), adjacent pages joined into one run. Both are
+// whole hive files with sound base blocks.
+std::vector<PageRun> changedPageRuns(ByteView before, ByteView after);
+
+// The first sector of a new-format log: the first 512 bytes of `baseBlock`
+// marked as a log's copy (file type 6), both sequence numbers `sequence`,
+// the checksum recomputed.
+std::vector<unsigned char> newFormatLogCopy(const unsigned char* baseBlock, std::uint32_t sequence);
+
+// One page of an entry: `size` bytes at `bytes`, for the bins at `offset`.
+struct EntryPage {
+    std::uint32_t offset = 0;
+    const unsigned char* bytes = nullptr;
+    std::uint32_t size = 0;
+};
+
+// Appends one log entry numbered `sequence` that leaves the hive bins
+// `binsSize` bytes long with the pages written, padded to a whole number of
+// 512-byte sectors and sealed with both hashes. `flags` is the base block's
+// flags field; only its KTM bit is carried.
+void appendLogEntry(std::vector<unsigned char>& log, std::uint32_t sequence, std::uint32_t binsSize,
+                    std::uint32_t flags, const std::vector<EntryPage>& pages);
+
+// Recomputes both hashes of the entry at `offset` of `log`.
+void sealLogEntry(unsigned char* log, std::size_t logSize, std::size_t offset);
+
+// The whole log a write of `after` over `before` puts in place: the copy of
+// `after`'s base block, then one entry numbered `sequence` with the runs of
+// `after`'s bins.
+std::vector<unsigned char> newFormatLogOf(ByteView after, std::uint32_t sequence, const std::vector<PageRun>& runs);
+
+// The highest sequence number of a sealed entry in the logs, applied or not;
+// false when none holds one.
+bool highestEntrySequence(const std::vector<LogFile>& logs, std::uint32_t& highest);
+
+// True when the log's first sector is a sound new-format copy (file type 6):
+// the hive is kept by Windows 8.1 or later.
+bool isNewFormatLog(ByteView log);
+
+}  // namespace hivelog
