@@ -4,7 +4,7 @@
 //
 //   make_large_volume DRIVE --users N [--classes-kib 1024,2048,...]
 //       [--big-every K --big-kib S] [--software-kib S] [--templates DIR]
-//       [--dirty-every D [--dirty-changes-per-mib C]]
+//       [--dirty-every D [--dirty-changes-per-mib C]] [--logs-every L]
 //
 // One template hive is made per size class and copied for every user of that
 // class, as images made from one master are: fast, and the same bytes the
@@ -15,6 +15,12 @@
 // dirty as a running Windows 8.1 or later leaves it: C keys per MiB of hive
 // (default 16) got new values that reached NTUSER.DAT.LOG1, as one new-format
 // log entry, but not the file; NTUSER.DAT.LOG2 is empty.
+//
+// With --logs-every L, every L-th of the other users' hives (users 1, 1 + L,
+// 1 + 2L, ...) is clean with new-format logs beside it, as Windows leaves a
+// hive once it has written its logged changes into the file: the same hive
+// with those changes in it, numbered above the entry that NTUSER.DAT.LOG1
+// still holds; NTUSER.DAT.LOG2 is empty.
 #include <hivex.h>
 
 #include <algorithm>
@@ -203,6 +209,7 @@ void writeFile(const fs::path& path, const logwriter::Bytes& bytes) {
 struct DirtyTemplate {
     fs::path primary;
     fs::path log1;
+    fs::path reconciled;  // the primary once its log was written into it
 };
 
 // The dirty form of a template: new values for `changesPerMib` keys per MiB,
@@ -210,8 +217,8 @@ struct DirtyTemplate {
 // logged as one entry, and the primary left with the old bins.
 DirtyTemplate dirtyTemplateOf(const fs::path& clean, std::size_t changesPerMib) {
     const std::string stem = clean.string() + ".dirty" + std::to_string(changesPerMib);
-    const DirtyTemplate made{stem, stem + ".LOG1"};
-    if (fs::exists(made.primary) && fs::exists(made.log1)) {
+    const DirtyTemplate made{stem, stem + ".LOG1", stem + ".reconciled"};
+    if (fs::exists(made.primary) && fs::exists(made.log1) && fs::exists(made.reconciled)) {
         return made;
     }
     const fs::path after = stem + ".after";
@@ -233,12 +240,20 @@ DirtyTemplate dirtyTemplateOf(const fs::path& clean, std::size_t changesPerMib) 
             fail("cannot commit " + after.string());
         }
     }
-    const logwriter::DirtyHive dirty = logwriter::dirtyWithNewLog(readFile(clean), readFile(after));
+    logwriter::Bytes reconciled = readFile(after);
+    const logwriter::DirtyHive dirty = logwriter::dirtyWithNewLog(readFile(clean), reconciled);
     fs::remove(after);
+    // The entry is numbered with the old hive's sequence number; the hive
+    // that holds it is one above.
+    const std::uint32_t entry = dirty.primary[8] | dirty.primary[9] << 8 | dirty.primary[10] << 16 |
+                                static_cast<std::uint32_t>(dirty.primary[11]) << 24;
+    logwriter::setSequences(reconciled, entry + 1, entry + 1);
     writeFile(made.log1.string() + ".partial", dirty.log1);
     writeFile(made.primary.string() + ".partial", dirty.primary);
+    writeFile(made.reconciled.string() + ".partial", reconciled);
     fs::rename(made.log1.string() + ".partial", made.log1);
     fs::rename(made.primary.string() + ".partial", made.primary);
+    fs::rename(made.reconciled.string() + ".partial", made.reconciled);
     return made;
 }
 
@@ -269,7 +284,7 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: make_large_volume DRIVE --users N [--classes-kib A,B,...] [--big-every K "
                              "--big-kib S] [--software-kib S] [--templates DIR]\n"
-                             "       [--dirty-every D [--dirty-changes-per-mib C]]\n");
+                             "       [--dirty-every D [--dirty-changes-per-mib C]] [--logs-every L]\n");
         return 2;
     }
     const fs::path drive(argv[1]);
@@ -280,6 +295,7 @@ int main(int argc, char** argv) {
     std::size_t softwareKib = 0;
     std::size_t dirtyEvery = 0;
     std::size_t changesPerMib = 16;
+    std::size_t logsEvery = 0;
     fs::path templates = drive.parent_path() / "templates";
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
@@ -298,6 +314,8 @@ int main(int argc, char** argv) {
             dirtyEvery = std::strtoull(value, nullptr, 10);
         } else if (option == "--dirty-changes-per-mib") {
             changesPerMib = std::strtoull(value, nullptr, 10);
+        } else if (option == "--logs-every") {
+            logsEvery = std::strtoull(value, nullptr, 10);
         } else if (option == "--templates") {
             templates = value;
         } else {
@@ -349,6 +367,7 @@ int main(int argc, char** argv) {
     std::uintmax_t total = 0;
     std::uintmax_t logs = 0;
     std::size_t dirtyHives = 0;
+    std::size_t loggedHives = 0;
     for (std::size_t user = 0; user < users; ++user) {
         const bool big = bigEvery > 0 && user % bigEvery == bigEvery / 2;
         const fs::path folder = drive / "Users" / folderOf(user);
@@ -362,12 +381,20 @@ int main(int argc, char** argv) {
             writeFile(folder / "NTUSER.DAT.LOG2", {});
             logs += fs::file_size(dirty.log1);
             ++dirtyHives;
+        } else if (logsEvery > 0 && user % logsEvery == 1 % logsEvery) {
+            const DirtyTemplate logged = dirtyTemplateOf(clean, changesPerMib);
+            fs::copy_file(logged.reconciled, hive, fs::copy_options::overwrite_existing);
+            fs::copy_file(logged.log1, folder / "NTUSER.DAT.LOG1", fs::copy_options::overwrite_existing);
+            writeFile(folder / "NTUSER.DAT.LOG2", {});
+            logs += fs::file_size(logged.log1);
+            ++loggedHives;
         } else {
             fs::copy_file(clean, hive, fs::copy_options::overwrite_existing);
         }
         total += fs::file_size(hive);
     }
-    std::printf("%zu users, %ju bytes of user hives, SOFTWARE %ju bytes, %zu dirty hives with %ju bytes of logs\n",
-                users, total, static_cast<std::uintmax_t>(fs::file_size(software)), dirtyHives, logs);
+    std::printf("%zu users, %ju bytes of user hives, SOFTWARE %ju bytes, %zu dirty hives and %zu clean hives with "
+                "new-format logs, %ju bytes of logs\n",
+                users, total, static_cast<std::uintmax_t>(fs::file_size(software)), dirtyHives, loggedHives, logs);
     return 0;
 }

@@ -2,16 +2,20 @@
 """Crash consistency of the Linux tarnwick's hive write-back.
 
 Kills the tool with SIGKILL at random moments while it sets a value in every
-profile of a volume of many hives of realistic size, every other one of them
-dirty (its latest changes only in NTUSER.DAT.LOG1, as a running Windows
-leaves it), then checks that:
+profile of a volume of many hives of realistic size: a third of them dirty
+(their latest changes only in NTUSER.DAT.LOG1, as a running Windows leaves
+them; replayed and rewritten atomically), a third clean with new-format logs
+(written in place through a log entry), a third without logs (rewritten
+atomically); then checks that:
   - every hive is byte-identical to its old version (a dirty one still
     dirty) or to its new one (what a complete run makes of the old one: the
-    replayed hive with the value, clean), and the log files are never
-    changed. Runs are deterministic but for the times they stamp (the
-    changed keys' last-write times, the hive's written time, the checksum
-    over it): those bytes are found by comparing two complete runs and left
-    out of the comparison with a new version, and nothing else may differ;
+    replayed hive with the value, clean), or, for a hive written in place,
+    is dirty with hive bins that its logs replay (replay_hive) to the new
+    version's; the logs of the other hives never change. Runs are
+    deterministic but for the times they stamp (the changed keys'
+    last-write times, the hive's written time, the checksum over it): those
+    bytes are found by comparing two complete runs and left out of the
+    comparison with a new version, and nothing else may differ;
   - the hives around the kill point open with hivex (hivexml walks the whole
     tree) and pass libregf's regfinfo; the reference old and new versions of
     every hive are checked that way once, so byte identity carries it to all;
@@ -22,9 +26,10 @@ leaves it), then checks that:
     and removes the killed run's temporary files.
 
 Half of the kills come at a delay drawn uniformly over a measured run; the
-other half wait until a temporary file appears beside a randomly chosen hive
-and strike within the next few milliseconds, so that many land inside a
-write-back. The distribution is printed at the end.
+other half wait until a write-back of a randomly chosen hive begins (a
+temporary file appears beside it, or its log is written) and strike within
+the next millisecond, so that many land inside a write-back. The
+distribution is printed at the end.
 
 SIGKILL stops the process but not the kernel: what was written stays in the
 page cache and reaches the disk. It proves the order of the steps (nothing
@@ -48,6 +53,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import hive_files  # noqa: E402
+
 TEMP_MARK = ".tarnwick-"
 LOG_NAMES = ("NTUSER.DAT.LOG1", "NTUSER.DAT.LOG2")
 # Bytes either side of one that differs between two complete runs that may
@@ -59,14 +67,25 @@ MOST_TIME_BYTES = 160
 ARGS = ["/set", "/k", "Software\\Contoso\\Crash Test", "/vn", "Server", "/vstr", "app01.contoso.com", "/dp"]
 
 
-def digest(path, mask=()):
-    """sha1 of the file, with the masked offsets taken as zero."""
+def digest(path, mask=(), start=0):
+    """sha1 of the file from `start` on, with the masked offsets taken as zero."""
     with open(path, "rb") as f:
         data = bytearray(f.read())
     for offset in mask:
         if offset < len(data):
             data[offset] = 0
-    return hashlib.sha1(data).hexdigest()
+    return hashlib.sha1(data[start:]).hexdigest()
+
+
+BINS = 4096  # where the hive bins start: what a replay must bring back
+
+
+def replayed_digest(replay, hive, mask, scratch):
+    """digest() of the hive bins our replay makes of the hive and its logs;
+    None when it refuses them."""
+    out = os.path.join(scratch, "replayed")
+    r = subprocess.run([replay, hive, out], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return digest(out, mask, BINS) if r.returncode == 0 else None
 
 
 def time_mask(a, b):
@@ -90,18 +109,6 @@ def time_mask(a, b):
     return frozenset(mask)
 
 
-def is_clean(path):
-    """Both sequence numbers equal and the base block's checksum right."""
-    with open(path, "rb") as f:
-        base = f.read(512)
-    words = struct.unpack_from("<128I", base)
-    checksum = 0
-    for w in words[:127]:
-        checksum ^= w
-    checksum = {0: 1, 0xFFFFFFFF: 0xFFFFFFFE}.get(checksum, checksum)
-    return base[:4] == b"regf" and words[1] == words[2] and words[127] == checksum
-
-
 def is_temporary(name):
     return TEMP_MARK in name and name.endswith(".tmp")
 
@@ -113,7 +120,10 @@ class Volume:
         self.folders = sorted(os.path.join(users, d) for d in os.listdir(users))
         self.hives = [os.path.join(f, "NTUSER.DAT") for f in self.folders]
         self.logs = [os.path.join(f, n) for f in self.folders for n in LOG_NAMES if os.path.exists(os.path.join(f, n))]
-        self.dirty = {h for h in self.hives if os.path.exists(h + ".LOG1")}
+        with_logs = {h for h in self.hives if os.path.exists(h + ".LOG1")}
+        self.dirty = {h for h in with_logs if not hive_files.is_clean(h)}
+        # Clean with new-format logs: written in place through them.
+        self.logged = with_logs - self.dirty
 
     def temporaries(self):
         found = []
@@ -152,10 +162,12 @@ def readers_fail(path, value_expected):
     return problems
 
 
-class CreationWatch:
-    """Reports files created in the folders (inotify), so a kill can follow
-    the creation of a temporary file without polling."""
+class WriteBackWatch:
+    """Reports write-backs as they begin (inotify): a temporary file created,
+    or a log written, in the folders; so a kill can follow one without
+    polling."""
 
+    IN_MODIFY = 0x2
     IN_CREATE = 0x100
 
     def __init__(self, folders):
@@ -164,7 +176,7 @@ class CreationWatch:
         if self.fd < 0:
             raise OSError(ctypes.get_errno(), "inotify_init1")
         for folder in folders:
-            if libc.inotify_add_watch(self.fd, folder.encode(), self.IN_CREATE) < 0:
+            if libc.inotify_add_watch(self.fd, folder.encode(), self.IN_CREATE | self.IN_MODIFY) < 0:
                 raise OSError(ctypes.get_errno(), "inotify_add_watch " + folder)
 
     def drain(self):
@@ -174,23 +186,30 @@ class CreationWatch:
         except BlockingIOError:
             pass
 
-    def wait_for_temporaries(self, count, timeout):
-        """True once `count` temporary files have been created."""
-        seen = 0
+    def wait_for_writebacks(self, count, timeout):
+        """Once `count` write-backs have begun: "atomic" when the last began
+        with a temporary file, "in place" when it began by marking the hive
+        dirty (its first write, after its log's); None at the timeout."""
+        seen = {}
         deadline = time.monotonic() + timeout
-        while seen < count:
+        while len(seen) < count:
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([self.fd], [], [], left)[0]:
-                return False
+                return None
             data = os.read(self.fd, 65536)
             offset = 0
             while offset < len(data):
-                _wd, _mask, _cookie, length = struct.unpack_from("iIII", data, offset)
+                wd, mask, _cookie, length = struct.unpack_from("iIII", data, offset)
                 name = data[offset + 16:offset + 16 + length].rstrip(b"\0").decode(errors="replace")
                 offset += 16 + length
-                if is_temporary(name):
-                    seen += 1
-        return True
+                if mask & self.IN_CREATE and is_temporary(name):
+                    seen.setdefault(wd, "atomic")
+                elif mask & self.IN_MODIFY and name == "NTUSER.DAT":
+                    seen.setdefault(wd, "in place")
+                else:
+                    continue
+                last = seen[wd]
+        return last
 
 
 def restore(volume, pristine):
@@ -205,7 +224,9 @@ def main():
     parser.add_argument("--kills", type=int, default=200)
     parser.add_argument("--users", type=int, default=30)
     parser.add_argument("--classes-kib", default="256,512,1024,2048,3072")
-    parser.add_argument("--dirty-every", type=int, default=2)
+    parser.add_argument("--replay", required=True)
+    parser.add_argument("--dirty-every", type=int, default=3)
+    parser.add_argument("--logs-every", type=int, default=3)
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--workdir", default=os.environ.get("TARNWICK_CRASH_DIR"))
     parser.add_argument("--keep", action="store_true")
@@ -221,12 +242,15 @@ def main():
         pristine_drive = os.path.join(base, "old")
         subprocess.run([options.generator, pristine_drive, "--users", str(options.users), "--classes-kib",
                         options.classes_kib, "--dirty-every", str(options.dirty_every),
+                        "--logs-every", str(options.logs_every),
                         "--templates", os.path.join(base, "templates")],
                        check=True, stdout=subprocess.PIPE)
         pristine = Volume(pristine_drive)
         if options.dirty_every > 0 and len(pristine.dirty) != (options.users + options.dirty_every - 1) // options.dirty_every:
             sys.exit("the volume has %d dirty hives" % len(pristine.dirty))
-        log_digests = {os.path.relpath(l, pristine.drive): digest(l) for l in pristine.logs}
+        # The logs that must never change: those of the hives not written in place.
+        log_digests = {os.path.relpath(l, pristine.drive): digest(l) for l in pristine.logs
+                       if os.path.join(os.path.dirname(l), "NTUSER.DAT") not in pristine.logged}
         logdir = os.path.join(base, "log")
         os.mkdir(logdir)
 
@@ -266,13 +290,19 @@ def main():
                 sys.exit("a run left %s unchanged: the test could not tell old from new" % key)
         for v in (references["new"], references["new2"]):
             for h in v.hives:
-                if not is_clean(h):
+                if not hive_files.is_clean(h):
                     sys.exit("a complete run left %s dirty" % h)
-            for l in v.logs:
-                if digest(l) != log_digests[rel(l, v)]:
-                    sys.exit("a complete run changed the log %s" % l)
-        print("%d of %d hives dirty; bytes of times per hive: %d to %d" % (
-            len(pristine.dirty), len(pristine.hives), min(len(m) for m in masks["new"].values()),
+        # A second run writes the hives the first replayed in place, through
+        # their logs; the first changes none of them.
+        for key, d in log_digests.items():
+            if digest(os.path.join(references["new"].drive, key)) != d:
+                sys.exit("a complete run changed the log %s" % key)
+        # What a replay of a hive killed inside its write in place must give,
+        # and what the next run then makes of it.
+        new_bins = {key: digest(os.path.join(references["new"].drive, key), masks["new"][key], BINS) for key in new}
+        new2_bins = {key: digest(os.path.join(references["new2"].drive, key), masks["new2"][key], BINS) for key in new2}
+        print("%d of %d hives dirty, %d written in place; bytes of times per hive: %d to %d" % (
+            len(pristine.dirty), len(pristine.hives), len(pristine.logged), min(len(m) for m in masks["new"].values()),
             max(len(m) for m in masks["new"].values())))
         checked = set()
         for v, mask, expected in ((pristine, {}, False), (references["new"], masks["new"], True),
@@ -303,7 +333,7 @@ def main():
         print("volume: %d hives, %.1f MiB; a complete run takes %.0f ms" % (
             len(volume.hives), sum(os.path.getsize(h) for h in volume.hives) / 2**20, run_time * 1000))
 
-        watch = CreationWatch(volume.folders)
+        watch = WriteBackWatch(volume.folders)
         where = collections.Counter()
         temp_sizes = collections.Counter()
         kills = 0
@@ -323,9 +353,10 @@ def main():
             process = subprocess.Popen([options.tool] + ARGS, env=env, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
             if targeted:
-                # Within a couple of milliseconds of the k-th temporary file's
-                # creation: a write-back of these hives takes about that long.
-                if watch.wait_for_temporaries(rng.randint(1, len(volume.hives)), run_time * 2 + 0.2):
+                # Within a millisecond of the k-th atomic write-back's start:
+                # it takes about that long. A write in place takes a few
+                # fsyncs, which cost nothing on tmpfs: at once.
+                if watch.wait_for_writebacks(rng.randint(1, len(volume.hives)), run_time * 2 + 0.2) == "atomic":
                     time.sleep(rng.uniform(0, 0.001))
             else:
                 time.sleep(rng.uniform(0, run_time))
@@ -343,14 +374,23 @@ def main():
             states = {}
             for h in volume.hives:
                 key = rel(h, volume)
-                states[h] = ("old" if digest(h) == old[key] else
-                             "new" if digest(h, masks["new"][key]) == new[key] else "torn")
+                if digest(h) == old[key]:
+                    states[h] = "old"
+                elif digest(h, masks["new"][key]) == new[key]:
+                    states[h] = "new"
+                elif h in volume.logged and not hive_files.is_clean(h) and \
+                        replayed_digest(options.replay, h, masks["new"][key], base) == new_bins[key]:
+                    states[h] = "logged"
+                else:
+                    states[h] = "torn"
             done = sum(1 for s in states.values() if s == "new")
             torn = [h for h, s in states.items() if s == "torn"]
-            for l in volume.logs:
-                if digest(l) != log_digests[rel(l, volume)]:
-                    failures.append("kill %d: the log %s changed" % (kills, l))
-            if temporaries:
+            for key, d in log_digests.items():
+                if digest(os.path.join(work, key)) != d:
+                    failures.append("kill %d: the log %s changed" % (kills, key))
+            if "logged" in states.values():
+                where["inside a write in place (hive dirty, its log holding the change)"] += 1
+            elif temporaries:
                 where["inside a write-back (temporary file present)"] += 1
                 if any(os.path.join(os.path.dirname(t), "NTUSER.DAT") in volume.dirty for t in temporaries):
                     where["  of which inside a replayed write-back"] += 1
@@ -373,7 +413,7 @@ def main():
             latest = max((h for h, s in states.items() if s == "new"), key=os.path.getmtime, default=None)
             at_risk = {latest} if latest else set()
             at_risk.update(os.path.join(os.path.dirname(t), "NTUSER.DAT") for t in temporaries)
-            for h in sorted(at_risk - set(torn)):
+            for h in sorted(at_risk - set(torn) - {h for h, s in states.items() if s == "logged"}):
                 problems = readers_fail(h, states[h] == "new")
                 if problems:
                     failures.append("kill %d: %s: %s" % (kills, h, problems))
@@ -391,10 +431,18 @@ def main():
                 failures.append("kill %d: the next run exited %d or logged a failure: %s" % (kills, r.returncode, log[-400:]))
             for h in volume.hives:
                 key = rel(h, volume)
-                which = "new2" if states[h] == "new" else "new"
-                expected = new2[key] if which == "new2" else new[key]
-                if digest(h, masks[which][key]) != expected:
-                    failures.append("kill %d: after the next run %s is not what a complete run makes" % (kills, h))
+                # A hive left dirty with its change in its log is replayed and
+                # rewritten by the next run, numbered otherwise than a second
+                # write in place would number it: its bins must be the same.
+                if states[h] == "logged":
+                    same = hive_files.is_clean(h) and digest(h, masks["new2"][key], BINS) == new2_bins[key]
+                elif states[h] == "new":
+                    same = digest(h, masks["new2"][key]) == new2[key]
+                else:
+                    same = digest(h, masks["new"][key]) == new[key]
+                if not same:
+                    failures.append("kill %d: after the next run %s (%s before it) is not what a complete run makes"
+                                    % (kills, h, states[h]))
             left = volume.temporaries()
             if left:
                 failures.append("kill %d: the next run left temporary files: %s" % (kills, left))
@@ -408,7 +456,10 @@ def main():
             if label != "ended before the kill":
                 print("  %-46s %4d  %5.1f%%" % (label, count, 100.0 * count / max(kills, 1)))
         print("  temporary files found: %s" % dict(temp_sizes))
-        inside = where["inside a write-back (temporary file present)"]
+        in_place = where["inside a write in place (hive dirty, its log holding the change)"]
+        inside = where["inside a write-back (temporary file present)"] + in_place
+        if options.logs_every > 0 and kills >= options.kills and in_place == 0:
+            failures.append("no kill landed inside a write in place")
         if options.dirty_every > 0 and kills >= options.kills and where["  of which inside a replayed write-back"] == 0:
             failures.append("no kill landed inside the write-back of a replayed hive")
         if kills >= options.kills and inside < kills // 4:
