@@ -18,12 +18,20 @@ cmake --build build/fuzz -j "$jobs" --target fuzz_command_line fuzz_hive_file fu
 # repository: for fuzz_log_replay each primary alone and with its logs joined
 # to it by the separator of tests/fuzz/log_replay_input.h; for fuzz_hive_file
 # (whose inputs are loaded, changed and written back, so kept few) the dirty
-# ones with their logs only. Made in a scratch folder for the run only; these
+# ones with their logs only, and Windows 10's recovery of NewDirtyHive with
+# that hive's logs (clean with new-format logs: written in place). Made in a scratch folder for the run only; these
 # files never go into the repository.
 windows_seeds() {
     hives=../shared/hives/windows-written
     [ -d "$hives" ] || return 0
     separator="=TARNWICK-LOG="
+    new=$hives/NewDirtyHive1
+    if [ "$2" = dirty ] && [ -f "$new/RecoveredHive_Windows10" ]; then
+        {
+            cat "$new/RecoveredHive_Windows10"
+            for log in LOG1 LOG2; do printf '%s' "$separator"; cat "$new/NewDirtyHive.$log"; done
+        } >"$1/RecoveredHive_Windows10-with-logs"
+    fi
     find "$hives" -type f ! -name '*.LOG*' ! -name 'LICENSE*' | while read -r primary; do
         name=$(basename "$primary")
         folder=$(basename "$(dirname "$primary")")

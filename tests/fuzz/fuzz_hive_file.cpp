@@ -1,16 +1,19 @@
 // Any bytes as one user's ntuser.dat and its transaction logs on an offline
 // volume (the input split as fuzz_log_replay splits it: the primary, then
 // NTUSER.DAT.LOG1, .LOG2 and .LOG), then the load, the value operation and
-// the unload exactly as a run does them for a logged-off user. The logs are
-// never written. A file that fails to load is left byte-identical; a value
-// set and written back is in the file for the next load, which is clean and
-// numbered above every sequence number in the primary and its logs, and the
-// value can be deleted again.
+// the unload exactly as a run does them for a logged-off user. A file that
+// fails to load is left byte-identical, and so are its logs; a value set and
+// written back is in the file for the next load, which is clean and numbered
+// above every sequence number in the primary and its logs, and the value can
+// be deleted again. A log is written only where its hive was written in
+// place through it, and then it replays the old hive to the new one.
 //
 // Changes to a base block or a log entry almost always break its checksum or
 // hashes, which the load checks first; so each input is also tried with
 // those repaired, which lets the other fields (sequence numbers, bins size,
 // root cell, page references) reach the replay and hivex.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +29,7 @@
 #include "hives/hive_access.h"
 #include "hives/privileges.h"
 #include "log_replay_input.h"
+#include "log_writer.h"
 #include "ops/processing.h"
 #include "platform/offline/offline_platform.h"
 #include "platform/winapi.h"
@@ -127,6 +131,36 @@ std::string logsNow() {
     return all;
 }
 
+ino_t inodeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+logwriter::Bytes asBytes(const std::string& text) { return logwriter::Bytes(text.begin(), text.end()); }
+
+// A log is written only by a write of its hive in place (the hive is still
+// the same file), and must then replay the hive before it to the hive after.
+void checkLogsWritten(const std::string& logsBefore, const std::string& hiveBefore, ino_t inodeBefore) {
+    if (logsNow() == logsBefore) {
+        return;
+    }
+    if (inodeOf(hivePath) != inodeBefore) {
+        fuzz::fail("a log file was written, and the hive was replaced");
+    }
+    std::vector<logwriter::Log> logs;
+    const hivelog::LogRole roles[] = {hivelog::LogRole::log1, hivelog::LogRole::log2, hivelog::LogRole::log};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string path = hivePath + logSuffixes[i];
+        if (exists(path)) {
+            logs.push_back({roles[i], asBytes(fileBytes(path))});
+        }
+    }
+    const std::string problem = logwriter::inPlaceProblem(asBytes(hiveBefore), asBytes(fileBytes(hivePath)), logs);
+    if (!problem.empty()) {
+        fuzz::fail("a hive written in place: " + problem);
+    }
+}
+
 // A hive written back is clean and numbered above every sequence number in
 // the primary it replaced (when that one's base block was sound) and in the
 // logs.
@@ -167,10 +201,15 @@ void exercise(const std::vector<std::string>& parts) {
         }
     }
     const std::string logs = logsNow();
+    const ino_t inode = inodeOf(hivePath);
     const Pass set = runOperation(Operation::setValue);
     const std::string after = fileBytes(hivePath);
-    if (logsNow() != logs) {
-        fuzz::fail("a log file was written");
+    if (set.loadFailed() || set.unloadFailed()) {
+        if (logsNow() != logs) {
+            fuzz::fail("a log file was written, and the hive was not:\n" + set.log);
+        }
+    } else {
+        checkLogsWritten(logs, bytes, inode);
     }
     if (set.loadFailed()) {
         if (set.called) {
@@ -198,15 +237,15 @@ void exercise(const std::vector<std::string>& parts) {
     if (valueInFile() != valueText) {
         fuzz::fail("the value set and written back is not in the file:\n" + set.log);
     }
+    const std::string logsSet = logsNow();
+    const ino_t inodeSet = inodeOf(hivePath);
     const Pass del = runOperation(Operation::deleteValue);
     if (del.loadFailed() || del.operationFailed() || del.unloadFailed()) {
         fuzz::fail("deleting the value from a hive tarnwick wrote failed:\n" + del.log);
     }
+    checkLogsWritten(logsSet, after, inodeSet);
     if (valueInFile().has_value()) {
         fuzz::fail("the deleted value is still in the file");
-    }
-    if (logsNow() != logs) {
-        fuzz::fail("a log file was written");
     }
 }
 

@@ -329,48 +329,22 @@ std::string inPlaceProblems(const std::string& before, const std::string& hive, 
     if (inodeOf(hive) != inode) {
         return "the hive was not written in place: it is another file now";
     }
-    const std::string after = fileBytes(hive);
-    const auto base = [](const std::string& b) { return reinterpret_cast<const unsigned char*>(b.data()); };
-    if (!hivelog::baseBlockIsClean(hivelog::ByteView(base(after), after.size()))) {
-        return "the hive was left dirty";
-    }
-    // The file as the write's first step leaves it: the old hive with the new
-    // primary sequence number and time.
-    std::string marked = before;
-    marked.replace(4, 4, after, 4, 4);
-    marked.replace(12, 8, after, 12, 8);
-    const std::uint32_t checksum = hivelog::baseBlockChecksum(base(marked));
-    for (int i = 0; i < 4; ++i) {
-        marked[508 + i] = static_cast<char>(checksum >> (8 * i));
-    }
     const fs::path folder = fs::path(hive).parent_path();
     std::vector<std::string> entries;
     for (const auto& entry : fs::directory_iterator(folder)) {
         entries.push_back(entry.path().filename().string());
     }
     const hivelog::LogNames names = hivelog::findLogNames(fs::path(hive).filename().string(), entries);
-    std::vector<std::string> logBytes;
-    std::vector<hivelog::LogFile> logs;
+    std::vector<logwriter::Log> logs;
     for (const auto& [role, name] : {std::pair{hivelog::LogRole::log1, names.log1},
                                      std::pair{hivelog::LogRole::log2, names.log2},
                                      std::pair{hivelog::LogRole::log, names.log}}) {
         if (!name.empty()) {
-            logBytes.push_back(fileBytes((folder / name).string()));
-            logs.push_back({role, {}});
+            const std::string bytes = fileBytes((folder / name).string());
+            logs.push_back({role, logwriter::Bytes(bytes.begin(), bytes.end())});
         }
     }
-    for (std::size_t i = 0; i < logs.size(); ++i) {
-        logs[i].bytes = hivelog::ByteView(base(logBytes[i]), logBytes[i].size());
-    }
-    const hivelog::ReplayResult result = hivelog::replayHive(hivelog::ByteView(base(marked), marked.size()), logs);
-    if (result.outcome != hivelog::ReplayOutcome::replayed) {
-        return "the logs do not replay the hive marked dirty: " + result.reason;
-    }
-    const std::uint32_t binsSize = dwordOf(after, 40);
-    const std::string replayed(result.hive.begin(), result.hive.end());
-    if (dwordOf(replayed, 40) != binsSize || replayed.size() < 4096 + binsSize ||
-        replayed.compare(4096, binsSize, after, 4096, binsSize) != 0) {
-        return "the hive bins its logs replay differ from the file's";
-    }
-    return {};
+    const std::string after = fileBytes(hive);
+    return logwriter::inPlaceProblem(logwriter::Bytes(before.begin(), before.end()),
+                                     logwriter::Bytes(after.begin(), after.end()), logs);
 }

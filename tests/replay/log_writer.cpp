@@ -168,4 +168,29 @@ DirtyHive dirtyWithOldLog(const Bytes& before, const Bytes& after) {
     return dirty;
 }
 
+std::string inPlaceProblem(const Bytes& before, const Bytes& after, const std::vector<Log>& logs) {
+    if (before.size() < baseBlockSize || !hivelog::baseBlockIsClean(after)) {
+        return "the hive was left dirty";
+    }
+    Bytes marked = before;
+    std::copy(after.begin() + 4, after.begin() + 8, marked.begin() + 4);
+    std::copy(after.begin() + 12, after.begin() + 20, marked.begin() + 12);
+    writeDword(marked, 508, hivelog::baseBlockChecksum(marked.data()));
+    std::vector<hivelog::LogFile> files;
+    for (const Log& log : logs) {
+        files.push_back({log.role, log.bytes});
+    }
+    const hivelog::ReplayResult result = hivelog::replayHive(marked, files);
+    if (result.outcome != hivelog::ReplayOutcome::replayed) {
+        return "the logs do not replay the hive marked dirty: " + result.reason;
+    }
+    const std::uint32_t size = binsSizeOf(after);
+    if (binsSizeOf(result.hive) != size || result.hive.size() < baseBlockSize + size ||
+        !std::equal(after.begin() + baseBlockSize, after.begin() + baseBlockSize + size,
+                    result.hive.begin() + baseBlockSize)) {
+        return "the hive bins its logs replay differ from the file's";
+    }
+    return {};
+}
+
 }  // namespace logwriter

@@ -7,7 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "platform/offline/replay/hive_log.h"
 
 namespace logwriter {
 
@@ -76,5 +79,16 @@ DirtyHive dirtyWithNewLog(const Bytes& before, const Bytes& after);
 
 // LOG1 is an old-format log with sequence S + 1, as Windows Vista to 8 write it.
 DirtyHive dirtyWithOldLog(const Bytes& before, const Bytes& after);
+
+// What a write in place promises, read from the bytes: `after` is clean,
+// and the logs as the write left them turn `before`, marked dirty as the
+// write's first step to the hive marks it (`after`'s primary sequence number
+// and time), into hive bins byte-identical with `after`'s. Empty when it
+// holds; otherwise what does not.
+struct Log {
+    hivelog::LogRole role;
+    Bytes bytes;
+};
+std::string inPlaceProblem(const Bytes& before, const Bytes& after, const std::vector<Log>& logs);
 
 }  // namespace logwriter
