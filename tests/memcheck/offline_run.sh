@@ -2,8 +2,10 @@
 # One whole run of the Linux tarnwick over the sample volume under valgrind
 # memcheck, setting a value and then deleting it in every profile (the
 # Default profile included; Bob's hive, when Windows' own hives are there, a
-# dirty one that Windows wrote, with its logs): no memory error and no leak,
-# and the run itself succeeds. Exit 77 (skipped) without valgrind.
+# dirty one that Windows wrote, with its logs, which the set replays and
+# rewrites and the delete then writes in place through those logs): no
+# memory error and no leak, and the run itself succeeds. Exit 77 (skipped)
+# without valgrind.
 #   offline_run.sh MAKE_SAMPLE_VOLUME TARNWICK [WINDOWS_HIVES]
 set -eu
 make_volume=$1

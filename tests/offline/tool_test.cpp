@@ -481,6 +481,16 @@ TEST_F(NtfsVolumeTest, ToolRunOnAnNtfs3gMountKeepsValuesAclsAndAttributes) {
     const std::string descriptor = systemOnlyDescriptor();
     ASSERT_EQ(setxattr(alice.c_str(), "system.ntfs_acl", descriptor.data(), descriptor.size(), 0), 0)
         << std::strerror(errno);
+    // Alice's hive is kept by a newer Windows: a new-format log beside it,
+    // hidden and system as Windows leaves its logs, through which it is
+    // written in place.
+    const std::string aliceLog = mountPoint_ + "/Users/alice/ntuser.dat.LOG1";
+    addNewFormatLog(alice, aliceLog);
+    ASSERT_EQ(setxattr(aliceLog.c_str(), "system.ntfs_attrib", &hiddenSystemArchive, 4, 0), 0) << std::strerror(errno);
+    const std::pair<std::string, std::string> logAttributes = {attribute(aliceLog, "system.ntfs_acl"),
+                                                               attribute(aliceLog, "system.ntfs_attrib")};
+    const std::string aliceBefore = fileBytes(alice);
+    const ino_t aliceInode = inodeOf(alice);
     const std::string fresh = mountPoint_ + "/Users/fresh";
     writeBytes(fresh, "x");
     ASSERT_NE(attribute(alice, "system.ntfs_acl"), attribute(fresh, "system.ntfs_acl"));
@@ -498,6 +508,10 @@ TEST_F(NtfsVolumeTest, ToolRunOnAnNtfs3gMountKeepsValuesAclsAndAttributes) {
 
     ASSERT_TRUE(unmount(output)) << output;
     ASSERT_TRUE(mount(output)) << output;
+    EXPECT_EQ(inPlaceProblems(aliceBefore, alice, aliceInode), "");
+    EXPECT_EQ(std::make_pair(attribute(aliceLog, "system.ntfs_acl"), attribute(aliceLog, "system.ntfs_attrib")),
+              logAttributes)
+        << "the log written in place lost its security descriptor or DOS attributes";
     for (const std::string& hive : sampleHives()) {
         const std::string path = mountPoint_ + "/" + hive;
         EXPECT_EQ(hivexString(path, valueKey, "OnNtfs"), "written on NTFS") << hive;
