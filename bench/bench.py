@@ -11,6 +11,7 @@ import argparse
 import json
 import os
 import platform
+import re
 import shutil
 import statistics
 import subprocess
@@ -54,32 +55,65 @@ def hives_of(drive):
     return sorted(os.path.join(users, d, "NTUSER.DAT") for d in os.listdir(users))
 
 
-def measure_offline(options, n, root):
-    drive = os.path.join(root, "n%d" % n)
+def bytes_written(argv, env, volume):
+    """What one traced run writes into the volume's files, by kind: hives
+    (written in place), logs, and temporary files (atomic rewrites)."""
+    trace = os.path.join(os.path.dirname(volume), "bytes.trace")
+    subprocess.run(["strace", "-f", "-qq", "-y", "-e", "trace=pwrite64,write", "-o", trace] + argv, env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    kinds = {"hive": 0, "log": 0, "temporary": 0}
+    pattern = re.compile(r"^\d+\s+(?:pwrite64|write)\(\d+<([^>]*)>.*\)\s+=\s+(\d+)$")
+    with open(trace, errors="replace") as f:
+        for line in f:
+            m = pattern.match(line.strip())
+            if not m or not m.group(1).startswith(volume + "/"):
+                continue
+            name = os.path.basename(m.group(1))
+            kind = "temporary" if ".tarnwick-" in name else "log" if ".LOG" in name.upper() else "hive"
+            kinds[kind] += int(m.group(2))
+    os.unlink(trace)
+    return kinds
+
+
+def make_volume(options, drive, n, logs, root):
     big_every = "5" if n < 40 else "40"
-    t0 = time.monotonic()
     subprocess.run([options.generator, drive, "--users", str(n), "--big-every", big_every, "--big-kib", "16384",
-                    "--software-kib", str(options.software_kib), "--templates", os.path.join(root, "templates")],
+                    "--software-kib", str(options.software_kib), "--templates", os.path.join(root, "templates")] +
+                   (["--logs-every", "1"] if logs else []),
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def measure_offline(options, n, root, logs=False):
+    """A volume of n profiles; with `logs`, every user hive clean with a
+    new-format log (written in place), otherwise none with logs (rewritten
+    atomically)."""
+    drive = os.path.join(root, "n%d%s" % (n, "-logs" if logs else ""))
+    t0 = time.monotonic()
+    make_volume(options, drive, n, logs, root)
     # Flush the new volume first: its write-back would otherwise slow the
     # fsyncs of whichever way is measured first.
     os.sync()
     hives = hives_of(drive)
     sizes = [os.path.getsize(h) for h in hives]
     software = os.path.getsize(os.path.join(drive, "Windows/System32/config/SOFTWARE"))
-    row = {"N": n, "hives": len(hives), "hive_bytes": sum(sizes), "largest_user_hive": max(sizes),
+    row = {"N": n, "logs": logs, "hives": len(hives), "hive_bytes": sum(sizes), "largest_user_hive": max(sizes),
            "software_bytes": software, "generate_s": time.monotonic() - t0}
-    print("N=%d: %d hives, %.0f MiB of user hives (largest %.1f MiB), SOFTWARE %.1f MiB, made in %.1f s" % (
-        n, len(hives), sum(sizes) / 2**20, max(sizes) / 2**20, software / 2**20, row["generate_s"]), flush=True)
+    print("N=%d%s: %d hives, %.0f MiB of user hives (largest %.1f MiB), SOFTWARE %.1f MiB, made in %.1f s" % (
+        n, " with new-format logs" if logs else "", len(hives), sum(sizes) / 2**20, max(sizes) / 2**20,
+        software / 2**20, row["generate_s"]), flush=True)
     logdir = os.path.join(root, "log")
     os.makedirs(logdir, exist_ok=True)
     env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=drive, TMPDIR=logdir)
+    command = ["/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"]
 
-    def tool(_):
-        result = timed([options.tool, "/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"], env=env)
-        if result[2] != 0:
-            sys.exit("tarnwick exited %d" % result[2])
-        return result
+    def tool_of(binary):
+        def tool(_):
+            result = timed([binary] + command, env=env)
+            if result[2] != 0:
+                sys.exit("%s exited %d" % (binary, result[2]))
+            return result
+        return tool
+    tool = tool_of(options.tool)
 
     def floor(_):
         result = timed([options.floor] + hives)
@@ -92,11 +126,25 @@ def measure_offline(options, n, root):
     # turns, so that both meet the same load.
     tool(0)
     floor(0)
-    measured = interleaved(options.runs, {"a": tool, "c": floor})
+    written = bytes_written([options.tool] + command, env, drive)
+    row["bytes_per_hive"] = sum(written.values()) / len(hives)
+    row["bytes_written"] = written
+    print("  bytes written per hive: %.0f (%s)" % (row["bytes_per_hive"], ", ".join(
+        "%s %.0f" % (k, v / len(hives)) for k, v in written.items() if v)), flush=True)
+    ways = {"a": tool, "c": floor}
+    if options.tool_before:
+        ways["a_before"] = tool_of(options.tool_before)
+        ways["a_before"](0)
+    measured = interleaved(options.runs, ways)
     row["a_s"], row["a_peak_kib"], runs, row["a_cpu_s"] = measured["a"]
     row["a_runs"] = [r[0] for r in runs]
     print("  a: %s; peak %.0f MiB; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs),
                                                 row["a_peak_kib"] / 1024, row["a_cpu_s"]), flush=True)
+    if options.tool_before:
+        row["a_before_s"], row["a_before_peak_kib"], runs, row["a_before_cpu_s"] = measured["a_before"]
+        row["a_before_runs"] = [r[0] for r in runs]
+        print("  a before: %s; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs), row["a_before_cpu_s"]),
+              flush=True)
     row["c_s"], row["c_peak_kib"], runs, row["c_cpu_s"] = measured["c"]
     row["c_runs"] = [r[0] for r in runs]
     print("  c: %s; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs), row["c_cpu_s"]), flush=True)
@@ -192,6 +240,50 @@ def measure_dirty(options, n, root):
             shutil.rmtree(volumes[kind][0])
             shutil.rmtree(os.path.join(root, "n%d-%s-pristine" % (n, kind)))
     return row
+
+
+def measure_ntfs(options, n, root):
+    """A volume of n profiles, every user hive with a new-format log, on an
+    NTFS image mounted through ntfs-3g (root and /dev/fuse needed): ms per
+    hive of this tool (in place), of --tool-before, and of the floor c."""
+    image = os.path.join(root, "ntfs-n%d.img" % n)
+    mount = os.path.join(root, "ntfs-n%d" % n)
+    os.makedirs(mount, exist_ok=True)
+    subprocess.run(["truncate", "-s", "%dM" % (n * 8 + options.software_kib // 1024 * 2 + 256), image], check=True)
+    subprocess.run(["mkntfs", "-F", "-Q", "-q", image], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["ntfs-3g", image, mount], check=True)
+    try:
+        make_volume(options, mount, n, True, root)
+        hives = hives_of(mount)
+        logdir = os.path.join(root, "log")
+        os.makedirs(logdir, exist_ok=True)
+        env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=mount, TMPDIR=logdir)
+        command = ["/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"]
+
+        def way(argv):
+            def one(_):
+                result = timed(argv, env=env)
+                if result[2] != 0:
+                    sys.exit("%s exited %d on NTFS" % (argv[0], result[2]))
+                return result
+            return one
+        ways = {"a": way([options.tool] + command), "c": way([options.floor] + hives)}
+        if options.tool_before:
+            ways["a_before"] = way([options.tool_before] + command)
+        for one in ways.values():
+            one(0)
+        measured = interleaved(options.runs, ways)
+        row = {"N": n, "hives": len(hives), "hive_bytes": sum(os.path.getsize(h) for h in hives)}
+        for name, (median, _, runs, cpu) in measured.items():
+            row[name + "_s"], row[name + "_cpu_s"], row[name + "_runs"] = median, cpu, [r[0] for r in runs]
+            row[name + "_ms_per_hive"] = 1000 * median / len(hives)
+            print("  NTFS %s: %s; %.1f ms per hive" % (name, ", ".join("%.2f s" % r[0] for r in runs),
+                                                     row[name + "_ms_per_hive"]), flush=True)
+        return row
+    finally:
+        subprocess.run(["umount", mount], check=False)
+        if not options.keep:
+            os.unlink(image)
 
 
 def measure_wine(options, n, root):
@@ -290,6 +382,10 @@ def main():
     parser.add_argument("--fixture")
     parser.add_argument("--dir", required=True)
     parser.add_argument("--sizes", default="10,100,1000")
+    parser.add_argument("--logs-sizes", default="10,100,1000",
+                        help="volumes whose hives are clean with new-format logs (written in place)")
+    parser.add_argument("--ntfs-sizes", default="30", help="the same on an ntfs-3g mount (needs root, /dev/fuse)")
+    parser.add_argument("--tool-before", help="an earlier tarnwick to measure beside this one")
     parser.add_argument("--wine-sizes", default="10,100")
     parser.add_argument("--dirty-sizes", default="100")
     parser.add_argument("--dirty-changes-per-mib", type=int, default=16)
@@ -312,6 +408,8 @@ def main():
     print("machine: %(nproc)s CPUs (%(cpu)s), %(memory_gib)s GiB, kernel %(kernel)s, %(date)s" % info)
     print("disk: %s; load before: %s" % (disk, info["load_before"]), flush=True)
     rows = [measure_offline(options, int(n), options.dir) for n in options.sizes.split(",") if n]
+    rows += [measure_offline(options, int(n), options.dir, logs=True) for n in options.logs_sizes.split(",") if n]
+    ntfs = [measure_ntfs(options, int(n), options.dir) for n in options.ntfs_sizes.split(",") if n]
     dirty = [measure_dirty(options, int(n), options.dir) for n in options.dirty_sizes.split(",") if n]
     wine = []
     if options.exe and options.fixture and options.wine_sizes:
@@ -319,19 +417,26 @@ def main():
     info["load_after"] = os.getloadavg()
 
     print()
-    print("%6s %9s | %9s %8s %9s | %9s %8s | %9s %8s | %6s %6s | %s" % (
-        "N", "MiB", "a s", "a ms/pr", "a ms/MiB", "c s", "c ms/pr", "b s", "b ms/pr", "a/c", "b/a",
-        "peak a / largest hive"))
+    print("%6s %4s %9s | %9s %8s %9s | %9s %8s | %9s %8s | %6s %6s | %9s %8s | %s" % (
+        "N", "logs", "MiB", "a s", "a ms/pr", "a ms/MiB", "c s", "c ms/pr", "b s", "b ms/pr", "a/c", "b/a",
+        "bytes/hv", "before s", "peak a / largest hive"))
     for r in rows:
         mib = (r["hive_bytes"] + r["software_bytes"]) / 2**20
         profiles = r["hives"]
         b = r.get("b_s")
         largest = max(r["largest_user_hive"], r["software_bytes"])
-        print("%6d %9.0f | %9.2f %8.1f %9.2f | %9.2f %8.1f | %9s %8s | %6.2f %6s | %.0f MiB / %.0f MiB = %.2f" % (
-            r["N"], mib, r["a_s"], 1000 * r["a_s"] / profiles, 1000 * r["a_s"] / mib, r["c_s"],
-            1000 * r["c_s"] / profiles, "%.2f" % b if b else "-", "%.1f" % (1000 * b / profiles) if b else "-",
-            r["a_s"] / r["c_s"], "%.1f" % (b / r["a_s"]) if b else "-", r["a_peak_kib"] / 1024,
-            largest / 2**20, r["a_peak_kib"] * 1024 / largest))
+        before = r.get("a_before_s")
+        print("%6d %4s %9.0f | %9.2f %8.1f %9.2f | %9.2f %8.1f | %9s %8s | %6.2f %6s | %9.0f %8s | "
+              "%.0f MiB / %.0f MiB = %.2f" % (
+                  r["N"], "yes" if r["logs"] else "no", mib, r["a_s"], 1000 * r["a_s"] / profiles,
+                  1000 * r["a_s"] / mib, r["c_s"], 1000 * r["c_s"] / profiles, "%.2f" % b if b else "-",
+                  "%.1f" % (1000 * b / profiles) if b else "-", r["a_s"] / r["c_s"],
+                  "%.1f" % (b / r["a_s"]) if b else "-", r["bytes_per_hive"], "%.2f" % before if before else "-",
+                  r["a_peak_kib"] / 1024, largest / 2**20, r["a_peak_kib"] * 1024 / largest))
+    for r in ntfs:
+        print("NTFS (ntfs-3g) N=%d, %d hives with new-format logs: a %.1f ms/hive, c %.1f ms/hive, a/c %.2f%s" % (
+            r["N"], r["hives"], r["a_ms_per_hive"], r["c_ms_per_hive"], r["a_s"] / r["c_s"],
+            "; before %.1f ms/hive" % r["a_before_ms_per_hive"] if "a_before_s" in r else ""))
     if dirty:
         print()
         print("%6s %9s %9s | %9s %9s | %9s %9s | %6s %6s | %s" % (
@@ -349,7 +454,7 @@ def main():
     print("load after: %s" % (info["load_after"],))
     if options.json:
         with open(options.json, "w") as f:
-            json.dump({"machine": info, "offline": rows, "dirty": dirty, "wine": wine}, f, indent=1)
+            json.dump({"machine": info, "offline": rows, "dirty": dirty, "ntfs": ntfs, "wine": wine}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -44,9 +44,9 @@ import hive_files  # noqa: E402
 import trace  # noqa: E402
 
 SKIP = 77
-SYSCALLS = ("openat,open,creat,write,pwrite64,writev,pwritev,pwritev2,ftruncate,fallocate,fsync,fdatasync,"
+SYSCALLS = ("openat,open,creat,write,pwrite64,lseek,writev,pwritev,pwritev2,ftruncate,fallocate,fsync,fdatasync,"
             "sync_file_range,rename,renameat,renameat2,unlink,unlinkat,link,linkat")
-UNTRACEABLE = {"write", "writev", "pwritev", "pwritev2", "fallocate", "sync_file_range", "link", "linkat"}
+UNTRACEABLE = {"writev", "pwritev", "pwritev2", "fallocate", "sync_file_range", "link", "linkat"}
 # Bounds the states of one hive after one prefix; beyond it they are sampled.
 MOST_STATES = 2048
 LOG_SUFFIXES = (".LOG1", ".LOG2", ".LOG")
@@ -67,22 +67,32 @@ def recorded_ops(lines, volume):
     that this model cannot follow."""
     ops, problems = [], []
     inside = lambda p: p is not None and (p == volume or p.startswith(volume + "/"))
+    positions = {}  # descriptor -> file position, for write()
     for _, call, args, result, path in trace.events(lines):
         if result < 0:
             continue
         first = trace.fd_path(args[0]) if args else None
-        if call in ("openat", "open", "creat") and inside(path):
+        if call in ("openat", "open", "creat"):
             flags = args[2] if call == "openat" else (args[1] if len(args) > 1 else "")
+            positions[result] = 0
+            if not inside(path):
+                continue
             if "O_CREAT" in flags and "O_EXCL" in flags:
                 ops.append(Op("create", path))
             elif "O_TRUNC" in flags:
                 ops.append(Op("truncate", path, size=0))
-        elif call == "pwrite64" and inside(first):
+        elif call == "lseek":
+            positions[int(args[0].split("<")[0])] = result
+        elif call in ("pwrite64", "write") and inside(first):
             data = trace.string(args[1])
             if data is None:
                 problems.append("a write's data was cut short: raise strace -s")
                 continue
-            ops.append(Op("write", first, offset=int(args[3]), data=data[:result]))
+            fd = int(args[0].split("<")[0])
+            offset = int(args[3]) if call == "pwrite64" else positions.get(fd, 0)
+            if call == "write":
+                positions[fd] = offset + result
+            ops.append(Op("write", first, offset=offset, data=data[:result]))
         elif call == "ftruncate" and inside(first):
             ops.append(Op("truncate", first, size=int(args[1])))
         elif call in ("fsync", "fdatasync") and inside(first):

@@ -68,14 +68,15 @@ TEST(WriteThroughLog, AFailedWriteLeavesTheOldHiveOrOneItsLogReplaysToTheNew) {
         std::filesystem::create_directories(folder);
         writeBytes(folder + "/NTUSER.DAT", text(old));
         writeBytes(folder + "/NTUSER.DAT.LOG1", text(logwriter::newFormatLog(old, 6, {})));
+        writeBytes(folder + "/written", text(grown));
         const UniqueFd hive(open((folder + "/NTUSER.DAT").c_str(), O_RDWR | O_CLOEXEC));
         const UniqueFd log(open((folder + "/NTUSER.DAT.LOG1").c_str(), O_RDWR | O_CLOEXEC));
-        ASSERT_TRUE(hive && log);
+        const UniqueFd written(open((folder + "/written").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(hive && log && written);
         LONG status = ERROR_SUCCESS;
         {
             const FileSizeLimit limit(c.limit);
-            status = offline::writeThroughLog(hive.get(), log.get(), {old.data(), old.size()},
-                                              {grown.data(), grown.size()}, entrySequence);
+            status = offline::writeThroughLog(hive.get(), log.get(), written.get(), entrySequence);
         }
         EXPECT_NE(status, ERROR_SUCCESS);
         const std::string after = fileBytes(folder + "/NTUSER.DAT");

@@ -159,9 +159,9 @@ std::string temporaryName(const std::string& hiveName) {
            std::to_string(now.tv_nsec) + ".tmp";
 }
 
-// hivex commits a hive to a file given by path only. It goes to a file in
-// memory, one for the whole run, and from there to the volume by our own
-// writes, so that every byte that reaches the volume is written here.
+// hivex commits a hive to a file given by path only. A hive written in place
+// goes to a file in memory first, one for the whole run, from which only
+// the pages that changed reach the volume.
 LONG commitToMemory(hive_h* hive, int& fd) {
     static UniqueFd scratch;
     if (!scratch) {
@@ -435,10 +435,32 @@ LONG HiveFile::finishCommittedFile(int fd, std::uint64_t writtenAt, std::uint32_
     return ERROR_SUCCESS;
 }
 
+// What goes into the hive's place must itself pass the checks a load makes.
+LONG HiveFile::checkWritten(int fd) const {
+    std::vector<unsigned char> header;
+    BaseBlock base;
+    if (!readBaseBlock(fd, header) || !parseBaseBlock(header.data(), header.size(), base) || !base.checksumMatches ||
+        base.primarySequence != base.secondarySequence) {
+        return ERROR_WRITE_FAULT;
+    }
+    if (!UniqueHive(hivex_open(procPath(fd).c_str(), 0))) {
+        return ERROR_WRITE_FAULT;
+    }
+    return ERROR_SUCCESS;
+}
+
 LONG HiveFile::writeBack(std::uint64_t writtenAt) {
     if (!writable_ || !hive_) {
         return ERROR_ACCESS_DENIED;
     }
+    const LONG status = writePath_ == WritePath::inPlace ? writeInPlace(writtenAt) : replaceAtomically(writtenAt);
+    if (status == ERROR_SUCCESS) {
+        changed_ = false;
+    }
+    return status;
+}
+
+LONG HiveFile::writeInPlace(std::uint64_t writtenAt) {
     int memory = -1;
     const LONG committed = commitToMemory(hive_.get(), memory);
     // The hive is unloaded after its write-back whatever the outcome, so its
@@ -448,56 +470,36 @@ LONG HiveFile::writeBack(std::uint64_t writtenAt) {
     if (committed != ERROR_SUCCESS) {
         return committed;
     }
-    const bool inPlace = writePath_ == WritePath::inPlace;
-    const LONG finished = finishCommittedFile(memory, writtenAt, inPlace ? nextSequence_ + 1 : nextSequence_);
-    if (finished != ERROR_SUCCESS) {
-        return finished;
-    }
-    // What goes into the hive's place must itself pass the checks a load makes.
-    std::vector<unsigned char> header;
-    BaseBlock base;
-    if (!readBaseBlock(memory, header) || !parseBaseBlock(header.data(), header.size(), base) ||
-        !base.checksumMatches || base.primarySequence != base.secondarySequence) {
-        return ERROR_WRITE_FAULT;
-    }
-    if (!UniqueHive(hivex_open(procPath(memory).c_str(), 0))) {
-        return ERROR_WRITE_FAULT;
-    }
-    struct stat st;
-    if (fstat(memory, &st) != 0) {
-        return statusFromErrno(errno);
-    }
-    const MappedFile written(memory, static_cast<std::size_t>(st.st_size));
-    if (written.bytes().data == nullptr) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    if (!inPlace) {
-        return replaceAtomically(written.bytes());
-    }
-    if (fstat(hiveForWriting_.get(), &st) != 0) {
-        return statusFromErrno(errno);
-    }
-    const MappedFile old(hiveForWriting_.get(), static_cast<std::size_t>(st.st_size));
-    if (old.bytes().data == nullptr) {
-        return statusFromErrno(errno != 0 ? errno : EIO);
-    }
-    const LONG status =
-        writeThroughLog(hiveForWriting_.get(), logForWriting_.get(), old.bytes(), written.bytes(), nextSequence_);
+    // The entry takes nextSequence_, the hive the number above it.
+    LONG status = finishCommittedFile(memory, writtenAt, nextSequence_ + 1);
     if (status == ERROR_SUCCESS) {
-        changed_ = false;
+        status = checkWritten(memory);
+    }
+    if (status == ERROR_SUCCESS) {
+        status = writeThroughLog(hiveForWriting_.get(), logForWriting_.get(), memory, nextSequence_);
     }
     return status;
 }
 
-LONG HiveFile::replaceAtomically(hivelog::ByteView written) {
+LONG HiveFile::replaceAtomically(std::uint64_t writtenAt) {
     const int directory = file_.directory.get();
     // Removed again on every return below until it has replaced the hive.
     TemporaryFile out;
     if (!out.create(directory, temporaryName(file_.name), 0600)) {
         return statusFromErrno(errno);
     }
-    if (!writeAt(out.fd(), written.data, written.size, 0)) {
-        return statusFromErrno(errno != 0 ? errno : EIO);
+    errno = 0;
+    if (hivex_commit(hive_.get(), procPath(out.fd()).c_str(), 0) != 0) {
+        return errno != 0 ? statusFromErrno(errno) : ERROR_WRITE_FAULT;
+    }
+    // As for a write in place: the check below reads the new file whole.
+    hive_.reset();
+    LONG status = finishCommittedFile(out.fd(), writtenAt, nextSequence_);
+    if (status == ERROR_SUCCESS) {
+        status = checkWritten(out.fd());
+    }
+    if (status != ERROR_SUCCESS) {
+        return status;
     }
     struct stat made;
     if (fstat(out.fd(), &made) != 0) {

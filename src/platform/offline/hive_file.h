@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/offline/replay/hive_log.h"
 #include "platform/offline/unique_hive.h"
 #include "platform/offline/volume_paths.h"
 #include "platform/winapi.h"
@@ -79,24 +78,26 @@ public:
     // The time a change gave the key, if any; otherwise the file's holds.
     bool keyTime(hive_node_h node, std::uint64_t& time) const;
 
-    // Writes the hive as it is now back into its file. hivex writes it into
-    // memory; it gets the key times a change set, `writtenAt` as the time
-    // the hive was written, and sequence numbers above every sequence number
-    // in the primary and its logs; it is checked as a load checks a hive.
-    // Then, by the write path: in place through one of its logs (see
-    // writeThroughLog), or into a temporary file in the same folder, given
-    // the original's owner, mode and extended attributes (the NTFS security
-    // descriptor and DOS attributes included), synced, renamed over the
-    // original, and the folder synced; the logs are then not written. The
-    // hive is closed once written, so the file is unloaded after this,
-    // whatever it returns.
+    // Writes the hive as it is now back into its file, by its write path:
+    // hivex writes it into memory (in place) or into a temporary file in the
+    // same folder (atomic); it gets the key times a change set, `writtenAt`
+    // as the time the hive was written, and sequence numbers above every
+    // sequence number in the primary and its logs; it is checked as a load
+    // checks a hive. Then it is written in place through one of its logs
+    // (see writeThroughLog); or the temporary file gets the original's
+    // owner, mode and extended attributes (the NTFS security descriptor and
+    // DOS attributes included), is synced and renamed over the original, and
+    // the folder synced, and the logs are not written. The hive is closed
+    // once written, so the file is unloaded after this, whatever it returns.
     LONG writeBack(std::uint64_t writtenAt);
 
 private:
     HiveFile() = default;
     void chooseWritePath(int directory, const std::vector<VolumeLog>& logs, std::uint32_t sequence);
     LONG finishCommittedFile(int fd, std::uint64_t writtenAt, std::uint32_t sequence) const;
-    LONG replaceAtomically(hivelog::ByteView written);
+    LONG checkWritten(int fd) const;
+    LONG writeInPlace(std::uint64_t writtenAt);
+    LONG replaceAtomically(std::uint64_t writtenAt);
 
     VolumeFile file_;
     UniqueFd lockedFile_;

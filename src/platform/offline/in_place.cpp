@@ -1,7 +1,9 @@
 #include "platform/offline/in_place.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -15,6 +17,9 @@ namespace offline {
 namespace {
 
 constexpr std::size_t baseBlockSize = hivelog::baseBlockSize;
+// How much of each hive is compared at a time: the comparison neither maps
+// nor holds a whole hive.
+constexpr std::size_t chunkSize = 256 * 1024;
 
 std::uint32_t readDword(const unsigned char* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
@@ -33,41 +38,92 @@ bool durable(int fd, const unsigned char* bytes, std::size_t size, std::uint64_t
     return writeAt(fd, bytes, size, offset) && fsync(fd) == 0;
 }
 
+bool sizeOf(int fd, std::uint64_t& size) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return false;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+// The runs of pages of the new hive bins that the log must carry, comparing
+// the two files a chunk at a time.
+bool changedRuns(int hive, std::uint64_t hiveSize, std::uint32_t oldBins, int written, std::uint32_t newBins,
+                 std::vector<hivelog::PageRun>& runs) {
+    // Reused from hive to hive: a run writes hundreds of them.
+    static std::vector<unsigned char> before(chunkSize);
+    static std::vector<unsigned char> after(chunkSize);
+    for (std::uint64_t offset = 0; offset < newBins; offset += chunkSize) {
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, newBins - offset));
+        const std::uint64_t at = baseBlockSize + offset;
+        const std::size_t present =
+            at < hiveSize ? static_cast<std::size_t>(std::min<std::uint64_t>(size, hiveSize - at)) : 0;
+        if (!readAt(written, after.data(), size, at) || (present > 0 && !readAt(hive, before.data(), present, at))) {
+            return false;
+        }
+        hivelog::addChangedPageRuns(hivelog::ByteView(before.data(), present), hivelog::ByteView(after.data(), size),
+                                    static_cast<std::uint32_t>(offset), oldBins, runs);
+    }
+    return true;
+}
+
 }  // namespace
 
-LONG writeThroughLog(int hive, int log, hivelog::ByteView old, hivelog::ByteView written,
-                     std::uint32_t entrySequence) {
-    if (old.size < baseBlockSize || written.size < baseBlockSize) {
+LONG writeThroughLog(int hive, int log, int written, std::uint32_t entrySequence) {
+    errno = 0;
+    std::uint64_t hiveSize = 0;
+    std::uint64_t writtenSize = 0;
+    unsigned char oldBase[baseBlockSize];
+    unsigned char newBase[baseBlockSize];
+    if (!sizeOf(hive, hiveSize) || !sizeOf(written, writtenSize) || !readAt(hive, oldBase, baseBlockSize, 0) ||
+        !readAt(written, newBase, baseBlockSize, 0)) {
+        return failed();
+    }
+    const std::uint32_t newBins = readDword(newBase + 40);
+    if (newBins % hivelog::hivePageSize != 0 || baseBlockSize + std::uint64_t{newBins} > writtenSize) {
         return ERROR_WRITE_FAULT;
     }
-    // Everything is prepared before the first write: the old file's bytes
-    // are read through a mapping that the writes below change.
-    const std::vector<hivelog::PageRun> runs = hivelog::changedPageRuns(old, written);
-    const std::vector<unsigned char> entry = hivelog::newFormatLogOf(written, entrySequence, runs);
+    // Everything is prepared before the first write.
+    std::vector<hivelog::PageRun> runs;
+    if (!changedRuns(hive, hiveSize, readDword(oldBase + 40), written, newBins, runs)) {
+        return failed();
+    }
+    std::size_t pagesSize = 0;
+    for (const hivelog::PageRun& run : runs) {
+        pagesSize += run.size;
+    }
+    std::vector<unsigned char> pages(pagesSize);
+    std::size_t at = 0;
+    for (const hivelog::PageRun& run : runs) {
+        if (!readAt(written, pages.data() + at, run.size, baseBlockSize + run.offset)) {
+            return failed();
+        }
+        at += run.size;
+    }
+    const std::vector<unsigned char> entry = hivelog::newFormatLogOf(newBase, entrySequence, runs, pages.data());
     // The first write of a primary raises its primary sequence number and
     // stamps its last-written time; the rest of the old base block stays.
-    std::vector<unsigned char> marked(old.data, old.data + baseBlockSize);
-    std::memcpy(marked.data() + 4, written.data + 4, 4);
-    std::memcpy(marked.data() + 12, written.data + 12, 8);
-    writeDword(marked.data() + 508, hivelog::baseBlockChecksum(marked.data()));
-    if (readDword(marked.data() + 4) == readDword(marked.data() + 8)) {
+    unsigned char marked[baseBlockSize];
+    std::memcpy(marked, oldBase, baseBlockSize);
+    std::memcpy(marked + 4, newBase + 4, 4);
+    std::memcpy(marked + 12, newBase + 12, 8);
+    writeDword(marked + 508, hivelog::baseBlockChecksum(marked));
+    if (readDword(marked + 4) == readDword(marked + 8)) {
         return ERROR_WRITE_FAULT;  // it would not be dirty, and the log would be ignored
     }
 
-    errno = 0;
-    if (!durable(log, entry.data(), entry.size(), 0)) {
+    if (!durable(log, entry.data(), entry.size(), 0) || !durable(hive, marked, baseBlockSize, 0)) {
         return failed();
     }
-    if (!durable(hive, marked.data(), marked.size(), 0)) {
-        return failed();
-    }
+    at = 0;
     for (const hivelog::PageRun& run : runs) {
-        const std::uint64_t at = baseBlockSize + std::uint64_t{run.offset};
-        if (!writeAt(hive, written.data + at, run.size, at)) {
+        if (!writeAt(hive, pages.data() + at, run.size, baseBlockSize + run.offset)) {
             return failed();
         }
+        at += run.size;
     }
-    if (fsync(hive) != 0 || !durable(hive, written.data, baseBlockSize, 0)) {
+    if (fsync(hive) != 0 || !durable(hive, newBase, baseBlockSize, 0)) {
         return failed();
     }
     return ERROR_SUCCESS;

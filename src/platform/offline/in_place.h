@@ -4,17 +4,16 @@
 
 #include <cstdint>
 
-#include "platform/offline/replay/hive_log.h"
 #include "platform/winapi.h"
 
 namespace offline {
 
-// Writes `written` (the whole new hive, its base block clean and numbered
-// entrySequence + 1) over `old` (the file as it is, clean) in the file open
-// at `hive`, through the new-format log open at `log`:
+// Writes the new hive held by the file open at `written` (whole, its base
+// block clean and numbered entrySequence + 1) over the clean hive in the
+// file open at `hive`, through the new-format log open at `log`:
 //   1. the log: a base block copy and one entry numbered entrySequence that
 //      turns the old hive bins into the new ones; fsync;
-//   2. the file's own base block, its primary sequence number raised to the
+//   2. the hive's own base block, its primary sequence number raised to the
 //      new one and the secondary left as it was: the hive is dirty from here,
 //      and its log brings it to the new hive; fsync;
 //   3. the changed pages, in place; fsync;
@@ -23,8 +22,7 @@ namespace offline {
 // ignores) or a dirty one that its log replays to the new hive. Every other
 // log must hold no entry numbered at or above the old hive's sequence
 // number, or a replay would apply it before ours. A failure before step 2
-// leaves the file as it was.
-LONG writeThroughLog(int hive, int log, hivelog::ByteView old, hivelog::ByteView written,
-                     std::uint32_t entrySequence);
+// leaves the hive as it was. The hives are read a part at a time.
+LONG writeThroughLog(int hive, int log, int written, std::uint32_t entrySequence);
 
 }  // namespace offline

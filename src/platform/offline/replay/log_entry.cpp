@@ -21,28 +21,37 @@ std::size_t roundUp(std::size_t size, std::size_t unit) { return (size + unit - 
 
 }  // namespace
 
+void addChangedPageRuns(ByteView before, ByteView after, std::uint32_t offset, std::uint32_t beforeBins,
+                        std::vector<PageRun>& runs) {
+    for (std::size_t at = 0; at + hivePageSize <= after.size; at += hivePageSize) {
+        const std::uint64_t page = std::uint64_t{offset} + at;
+        // A page that growth adds is carried even when the file happens to
+        // hold the same bytes there: they are no part of the old hive.
+        const bool grown = page >= beforeBins || at + hivePageSize > before.size;
+        if (!grown && std::memcmp(before.data + at, after.data + at, hivePageSize) == 0) {
+            continue;
+        }
+        if (!runs.empty() && std::uint64_t{runs.back().offset} + runs.back().size == page) {
+            runs.back().size += hivePageSize;
+        } else {
+            runs.push_back({static_cast<std::uint32_t>(page), static_cast<std::uint32_t>(hivePageSize)});
+        }
+    }
+}
+
 std::vector<PageRun> changedPageRuns(ByteView before, ByteView after) {
     std::vector<PageRun> runs;
     if (after.size < baseBlockSize) {
         return runs;
     }
-    const std::uint64_t beforeBins = before.size >= baseBlockSize ? readDword(before.data + binsSizeAt) : 0;
+    const std::uint32_t beforeBins = before.size >= baseBlockSize ? readDword(before.data + binsSizeAt) : 0;
     const std::uint64_t afterEnd =
         std::min<std::uint64_t>(after.size, baseBlockSize + std::uint64_t{readDword(after.data + binsSizeAt)});
-    for (std::uint64_t at = baseBlockSize; at + hivePageSize <= afterEnd; at += hivePageSize) {
-        // A page that growth adds is carried even when the file happens to
-        // hold the same bytes there: they are no part of the old hive.
-        const bool grown = at - baseBlockSize >= beforeBins || at + hivePageSize > before.size;
-        if (!grown && std::memcmp(before.data + at, after.data + at, hivePageSize) == 0) {
-            continue;
-        }
-        const auto offset = static_cast<std::uint32_t>(at - baseBlockSize);
-        if (!runs.empty() && runs.back().offset + runs.back().size == offset) {
-            runs.back().size += hivePageSize;
-        } else {
-            runs.push_back({offset, static_cast<std::uint32_t>(hivePageSize)});
-        }
-    }
+    const std::size_t bins = static_cast<std::size_t>((afterEnd - baseBlockSize) / hivePageSize * hivePageSize);
+    const ByteView oldBins = before.size > baseBlockSize
+                                 ? ByteView(before.data + baseBlockSize, before.size - baseBlockSize)
+                                 : ByteView();
+    addChangedPageRuns(oldBins, ByteView(after.data + baseBlockSize, bins), 0, beforeBins, runs);
     return runs;
 }
 
@@ -90,16 +99,18 @@ void appendLogEntry(std::vector<unsigned char>& log, std::uint32_t sequence, std
     sealLogEntry(log.data(), log.size(), at);
 }
 
-std::vector<unsigned char> newFormatLogOf(ByteView after, std::uint32_t sequence, const std::vector<PageRun>& runs) {
-    std::vector<unsigned char> log = newFormatLogCopy(after.data, sequence);
-    std::vector<EntryPage> pages;
+std::vector<unsigned char> newFormatLogOf(const unsigned char* afterBaseBlock, std::uint32_t sequence,
+                                          const std::vector<PageRun>& runs, const unsigned char* pages) {
+    std::vector<unsigned char> log = newFormatLogCopy(afterBaseBlock, sequence);
+    std::vector<EntryPage> entryPages;
     std::size_t bytes = 0;
     for (const PageRun& run : runs) {
-        pages.push_back({run.offset, after.data + baseBlockSize + run.offset, run.size});
+        entryPages.push_back({run.offset, pages + bytes, run.size});
         bytes += run.size;
     }
     log.reserve(roundUp(log.size() + entryHeaderSize + pageReferenceSize * runs.size() + bytes, logSectorSize));
-    appendLogEntry(log, sequence, readDword(after.data + binsSizeAt), readDword(after.data + flagsAt), pages);
+    appendLogEntry(log, sequence, readDword(afterBaseBlock + binsSizeAt), readDword(afterBaseBlock + flagsAt),
+                   entryPages);
     return log;
 }
 

@@ -27,6 +27,14 @@ struct PageRun {
 // whole hive files with sound base blocks.
 std::vector<PageRun> changedPageRuns(ByteView before, ByteView after);
 
+// The same for a part of the bins, for callers that read the hives a part
+// at a time: `before` and `after` hold the bins from `offset` (a multiple of
+// hivePageSize) on, `before` as far as the old file reaches (it may be
+// shorter), `after` whole pages. Runs are added to `runs`, joined with the
+// last one when adjacent. `beforeBins` is the old hive bins size.
+void addChangedPageRuns(ByteView before, ByteView after, std::uint32_t offset, std::uint32_t beforeBins,
+                        std::vector<PageRun>& runs);
+
 // The first sector of a new-format log: the first 512 bytes of `baseBlock`
 // marked as a log's copy (file type 6), both sequence numbers `sequence`,
 // the checksum recomputed.
@@ -51,8 +59,9 @@ void sealLogEntry(unsigned char* log, std::size_t logSize, std::size_t offset);
 
 // The whole log a write of `after` over `before` puts in place: the copy of
 // `after`'s base block, then one entry numbered `sequence` with the runs of
-// `after`'s bins.
-std::vector<unsigned char> newFormatLogOf(ByteView after, std::uint32_t sequence, const std::vector<PageRun>& runs);
+// `after`'s bins, whose bytes `pages` holds one after the other.
+std::vector<unsigned char> newFormatLogOf(const unsigned char* afterBaseBlock, std::uint32_t sequence,
+                                          const std::vector<PageRun>& runs, const unsigned char* pages);
 
 // The highest sequence number of a sealed entry in the logs, applied or not;
 // false when none holds one.
