@@ -32,6 +32,19 @@ def timed(argv, env=None, cwd=None):
     return time.monotonic() - t0, usage.ru_maxrss, p.returncode, usage.ru_utime + usage.ru_stime
 
 
+def way(argv, env=None):
+    """One measured run of a command, as interleaved() takes it; a failure ends the benchmark."""
+    def one(_):
+        result = timed(argv, env=env)
+        if result[2] != 0:
+            sys.exit("%s exited %d" % (" ".join(argv[:2]), result[2]))
+        return result
+    return one
+
+
+COMMAND = ["/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"]
+
+
 def median_of(runs, one):
     results = [one(i) for i in range(runs)]
     return statistics.median(r[0] for r in results), max(r[1] for r in results), results
@@ -104,36 +117,22 @@ def measure_offline(options, n, root, logs=False):
     logdir = os.path.join(root, "log")
     os.makedirs(logdir, exist_ok=True)
     env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=drive, TMPDIR=logdir)
-    command = ["/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"]
-
-    def tool_of(binary):
-        def tool(_):
-            result = timed([binary] + command, env=env)
-            if result[2] != 0:
-                sys.exit("%s exited %d" % (binary, result[2]))
-            return result
-        return tool
-    tool = tool_of(options.tool)
-
-    def floor(_):
-        result = timed([options.floor] + hives)
-        if result[2] != 0:
-            sys.exit("io_floor exited %d" % result[2])
-        return result
+    tool = way([options.tool] + COMMAND, env)
+    floor = way([options.floor] + hives)
 
     # One unmeasured run of each first: the volume was just written, and page
     # cache state should be the same for all three ways. Then a and c take
     # turns, so that both meet the same load.
     tool(0)
     floor(0)
-    written = bytes_written([options.tool] + command, env, drive)
+    written = bytes_written([options.tool] + COMMAND, env, drive)
     row["bytes_per_hive"] = sum(written.values()) / len(hives)
     row["bytes_written"] = written
     print("  bytes written per hive: %.0f (%s)" % (row["bytes_per_hive"], ", ".join(
         "%s %.0f" % (k, v / len(hives)) for k, v in written.items() if v)), flush=True)
     ways = {"a": tool, "c": floor}
     if options.tool_before:
-        ways["a_before"] = tool_of(options.tool_before)
+        ways["a_before"] = way([options.tool_before] + COMMAND, env)
         ways["a_before"](0)
     measured = interleaved(options.runs, ways)
     row["a_s"], row["a_peak_kib"], runs, row["a_cpu_s"] = measured["a"]
@@ -223,8 +222,7 @@ def measure_dirty(options, n, root):
     for kind in ("clean", "dirty"):
         drive, hives, _ = volumes[kind]
         env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=drive, TMPDIR=logdir)
-        ways["a_" + kind] = restored(kind, [options.tool, "/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"],
-                                     env)
+        ways["a_" + kind] = restored(kind, [options.tool] + COMMAND, env)
         ways["c_" + kind] = restored(kind, [options.floor] + (["--logs"] if kind == "dirty" else []) + hives)
     for one in ways.values():
         one(0)
@@ -258,18 +256,9 @@ def measure_ntfs(options, n, root):
         logdir = os.path.join(root, "log")
         os.makedirs(logdir, exist_ok=True)
         env = dict(os.environ, TARNWICK_SYSTEM_DRIVE=mount, TMPDIR=logdir)
-        command = ["/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"]
-
-        def way(argv):
-            def one(_):
-                result = timed(argv, env=env)
-                if result[2] != 0:
-                    sys.exit("%s exited %d on NTFS" % (argv[0], result[2]))
-                return result
-            return one
-        ways = {"a": way([options.tool] + command), "c": way([options.floor] + hives)}
+        ways = {"a": way([options.tool] + COMMAND, env), "c": way([options.floor] + hives)}
         if options.tool_before:
-            ways["a_before"] = way([options.tool_before] + command)
+            ways["a_before"] = way([options.tool_before] + COMMAND, env)
         for one in ways.values():
             one(0)
         measured = interleaved(options.runs, ways)
