@@ -5,12 +5,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/offline/replay/hive_log.h"
 #include "platform/winapi.h"
 
 namespace offline {
+
+// Little-endian fields of a hive's bytes.
+std::uint32_t readDword(const unsigned char* bytes, std::size_t offset);
+void writeDword(unsigned char* bytes, std::uint32_t value);
+void writeQword(unsigned char* bytes, std::uint64_t value);
+
+// The name by which hivex, which opens files by name only, reaches an open
+// descriptor.
+std::string procPath(int fd);
+
+// The 4096-byte base block at the start of an open hive file.
+bool readBaseBlock(int fd, std::vector<unsigned char>& bytes);
 
 // All of size bytes at offset; false at an error or the end of the file.
 bool readAt(int fd, unsigned char* bytes, std::size_t size, std::uint64_t offset);

@@ -21,17 +21,6 @@ constexpr std::size_t baseBlockSize = hivelog::baseBlockSize;
 // nor holds a whole hive.
 constexpr std::size_t chunkSize = 256 * 1024;
 
-std::uint32_t readDword(const unsigned char* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-void writeDword(unsigned char* bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
 LONG failed() { return statusFromErrno(errno != 0 ? errno : EIO); }
 
 bool durable(int fd, const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
@@ -80,13 +69,13 @@ LONG writeThroughLog(int hive, int log, int written, std::uint32_t entrySequence
         !readAt(written, newBase, baseBlockSize, 0)) {
         return failed();
     }
-    const std::uint32_t newBins = readDword(newBase + 40);
+    const std::uint32_t newBins = readDword(newBase, 40);
     if (newBins % hivelog::hivePageSize != 0 || baseBlockSize + std::uint64_t{newBins} > writtenSize) {
         return ERROR_WRITE_FAULT;
     }
     // Everything is prepared before the first write.
     std::vector<hivelog::PageRun> runs;
-    if (!changedRuns(hive, hiveSize, readDword(oldBase + 40), written, newBins, runs)) {
+    if (!changedRuns(hive, hiveSize, readDword(oldBase, 40), written, newBins, runs)) {
         return failed();
     }
     std::size_t pagesSize = 0;
@@ -109,7 +98,7 @@ LONG writeThroughLog(int hive, int log, int written, std::uint32_t entrySequence
     std::memcpy(marked + 4, newBase + 4, 4);
     std::memcpy(marked + 12, newBase + 12, 8);
     writeDword(marked + 508, hivelog::baseBlockChecksum(marked));
-    if (readDword(marked + 4) == readDword(marked + 8)) {
+    if (readDword(marked, 4) == readDword(marked, 8)) {
         return ERROR_WRITE_FAULT;  // it would not be dirty, and the log would be ignored
     }
 
