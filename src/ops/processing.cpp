@@ -17,7 +17,8 @@ void processingFunc(const CommandLineArgs& args, HKEY hiveRoot) {
                 logLine() << L"processingFunc: missing value to set\n";
                 return;
             }
-            // The run has checked the data before the walk; these args may not have been.
+            // The run checks the data before the walk; a caller that did not
+            // learns here, in every hive, why nothing was set.
             ValueData data;
             std::wstring problem;
             if (!valueDataOf(args.valueType, args.valueSZ, data, problem)) {
