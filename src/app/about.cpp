@@ -6,19 +6,23 @@ namespace {
 
 const char* const usage =
     "Usage: tarnwick /set /k <subkey> /vn <value name> /vstr <string> [/dp]\n"
+    "       tarnwick /set /k <subkey> /vn <value name> /vtype <type> /vstr <data> [/dp]\n"
     "       tarnwick /del /k <subkey> /vn <value name> [/dp]\n"
     "       tarnwick --version | --help\n"
     "\n"
-    "Sets (as REG_SZ) or deletes one registry value under the same subkey in the hive\n"
-    "of every user profile of an offline Windows volume, and with /dp in the Default\n"
-    "profile's hive too.\n"
+    "Sets (as REG_SZ, or as the type given with /vtype) or deletes one registry value\n"
+    "under the same subkey in the hive of every user profile of an offline Windows\n"
+    "volume, and with /dp in the Default profile's hive too.\n"
     "\n"
     "Switches (matched without regard to case; the last of a kind counts):\n"
     "  /set            set the value to the string given with /vstr\n"
     "  /del            delete the value\n"
     "  /k <subkey>     the key below each hive's root, e.g. Software\\Contoso\\App\n"
     "  /vn <name>      the value's name\n"
-    "  /vstr <string>  the string to store (with /set)\n"
+    "  /vstr <string>  the string to store (with /set); with /vtype, the data\n"
+    "  /vtype <type>   REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ (strings\n"
+    "                  separated by \\0), REG_DWORD, REG_QWORD (decimal, or 0x and\n"
+    "                  hexadecimal digits) or REG_BINARY (hexadecimal digits)\n"
     "  /dp             also change the Default profile\n"
     "\n"
     "Environment:\n"
@@ -32,7 +36,9 @@ const char* const usage =
     "\n"
     "Exit codes:\n"
     "  0  the walk over the profile list ran; failures in single hives are in the log\n"
-    "  1  the walk did not start: no volume, or its profile list could not be opened\n";
+    "  1  the walk did not start: no volume, or its profile list could not be opened;\n"
+    "     or a set's /vtype is unknown or its /vstr is no data of that type (nothing\n"
+    "     is touched)\n";
 
 }  // namespace
 

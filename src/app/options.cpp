@@ -56,6 +56,8 @@ CommandLineArgs parseCommandLine(const wchar_t* argumentText) {
             field = &args.valueName;
         } else if (sw == L"/vstr") {
             field = &args.valueSZ;
+        } else if (sw == L"/vtype") {
+            field = &args.valueType;
         }
         if (field == nullptr) {
             continue;
@@ -63,6 +65,11 @@ CommandLineArgs parseCommandLine(const wchar_t* argumentText) {
         ++i;
         if (i >= elements.size()) {
             logLine() << L"Missing value for switch " << sw << L"\n";
+            // A type asked for but not named must not turn into the default
+            // REG_SZ: it counts as the empty, unknown type name.
+            if (field == &args.valueType) {
+                *field = std::wstring();
+            }
             break;
         }
         *field = elements[i];
@@ -105,4 +112,7 @@ void logParsedArgs(const CommandLineArgs& args) {
     logOptionalString(L"subKey: ", args.subKey);
     logOptionalString(L"valueName: ", args.valueName);
     logOptionalString(L"valueSZ: ", args.valueSZ);
+    if (args.valueType.has_value()) {
+        logOptionalString(L"valueType: ", args.valueType);
+    }
 }

@@ -17,6 +17,8 @@ struct CommandLineArgs {
     std::optional<std::wstring> subKey;
     std::optional<std::wstring> valueName;
     std::optional<std::wstring> valueSZ;
+    // The type name as typed after /vtype; absent means REG_SZ.
+    std::optional<std::wstring> valueType;
 };
 
 // Splits the argument text by the platform's rules; empty when the text is
@@ -27,5 +29,6 @@ std::vector<std::wstring> splitCommandLine(const wchar_t* argumentText);
 // value writes one line to the log.
 CommandLineArgs parseCommandLine(const wchar_t* argumentText);
 
-// Writes the six-line "Parsed args:" report.
+// Writes the six-line "Parsed args:" report, and a seventh line for the type
+// when /vtype was given.
 void logParsedArgs(const CommandLineArgs& args);

@@ -13,6 +13,12 @@ int runTarnwick(const wchar_t* argumentText) {
     logLine() << L"Started with command line: " << argumentText << L"\n";
     CommandLineArgs args = parseCommandLine(argumentText);
     logParsedArgs(args);
+    // A set's type and data are read before anything else happens, so that a
+    // mistyped number reaches no hive; the report above shows what was typed.
+    if (!checkValueTypeAndData(args)) {
+        logLine() << L"Exiting\n";
+        return 1;
+    }
 
     // Software\Classes goes to each user's classes hive, everything else
     // (a missing subkey too, which every hive then reports) to ntuser.dat.

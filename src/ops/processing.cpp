@@ -2,6 +2,7 @@
 
 #include "hives/user_hive.h"
 #include "log/log.h"
+#include "ops/value_data.h"
 
 void processingFunc(const CommandLineArgs& args, HKEY hiveRoot) {
     if (!args.operation.has_value() || !args.subKey.has_value() || !args.valueName.has_value()) {
@@ -16,10 +17,16 @@ void processingFunc(const CommandLineArgs& args, HKEY hiveRoot) {
                 logLine() << L"processingFunc: missing value to set\n";
                 return;
             }
-            const std::wstring& text = *args.valueSZ;
-            const auto bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-            const LONG status =
-                RegSetKeyValueW(hiveRoot, subKey.c_str(), args.valueName->c_str(), REG_SZ, text.c_str(), bytes);
+            // The run checks the data before the walk; a caller that did not
+            // learns here, in every hive, why nothing was set.
+            ValueData data;
+            std::wstring problem;
+            if (!valueDataOf(args.valueType, args.valueSZ, data, problem)) {
+                logLine() << L"processingFunc: " << problem << L"\n";
+                return;
+            }
+            const LONG status = RegSetKeyValueW(hiveRoot, subKey.c_str(), args.valueName->c_str(), data.type,
+                                                data.bytes.data(), static_cast<DWORD>(data.bytes.size()));
             if (status != ERROR_SUCCESS) {
                 logLine() << L"processingFunc: RegSetKeyValueW() failed, error = " << status << L"\n";
             }
@@ -34,4 +41,17 @@ void processingFunc(const CommandLineArgs& args, HKEY hiveRoot) {
         }
     }
     logLine() << L"processingFunc: unknown operation " << static_cast<std::int32_t>(*args.operation) << L"\n";
+}
+
+bool checkValueTypeAndData(const CommandLineArgs& args) {
+    if (args.operation == Operation::deleteValue) {
+        return true;
+    }
+    ValueData data;
+    std::wstring problem;
+    if (valueDataOf(args.valueType, args.valueSZ, data, problem)) {
+        return true;
+    }
+    logLine() << problem << L"\n";
+    return false;
 }

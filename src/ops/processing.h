@@ -8,3 +8,9 @@
 // path inside that hive. Every failure is logged and nothing is reported
 // back, so one hive cannot stop the walk.
 void processingFunc(const CommandLineArgs& args, HKEY hiveRoot);
+
+// Reads /vtype and /vstr as a set stores them, before anything else happens,
+// for every run but a delete, which ignores /vtype. Logs the one line that
+// says what is wrong and returns false when the type is unknown or the data
+// does not parse.
+bool checkValueTypeAndData(const CommandLineArgs& args);

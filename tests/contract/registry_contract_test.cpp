@@ -156,6 +156,43 @@ TEST_F(RegistryContract, SetCreatesTheSubkeyPathAndStoresTerminatedText) {
     EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
 }
 
+// Every type a set can store comes back with its type and bytes as given;
+// each set replaces the value of another type that the one before left.
+TEST_F(RegistryContract, SetStoresEveryTypeWithItsBytes) {
+    const auto files = prepareHives({{{L"Software"}, {{L"Software", L"V", REG_SZ, L"text"}}}});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    HKEY root = openMount();
+    using Bytes = std::vector<unsigned char>;
+    auto text = [](const std::wstring& t) {
+        const auto* at = reinterpret_cast<const unsigned char*>(t.data());
+        return Bytes(at, at + t.size() * sizeof(wchar_t));
+    };
+    const std::pair<DWORD, Bytes> cases[] = {
+        {REG_DWORD, {0x90, 0x1f, 0, 0}},
+        {REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}},
+        {REG_BINARY, {0, 0xff, 0x10}},
+        {REG_BINARY, {}},
+        {REG_MULTI_SZ, text(std::wstring(L"a\0bc\0\0", 6))},
+        {REG_MULTI_SZ, text(std::wstring(1, L'\0'))},
+        {REG_EXPAND_SZ, text(std::wstring(L"%SystemRoot%\\x\0", 15))},
+        {REG_BINARY, Bytes(3000, 0xab)},
+    };
+    for (const auto& [type, bytes] : cases) {
+        SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(bytes.size()) + " bytes");
+        ASSERT_EQ(RegSetKeyValueW(root, L"Software", L"V", type, bytes.data(), static_cast<DWORD>(bytes.size())),
+                  ERROR_SUCCESS);
+        Bytes read(4000);
+        DWORD size = static_cast<DWORD>(read.size());
+        DWORD stored = 0;
+        ASSERT_EQ(RegGetValueW(root, L"Software", L"v", RRF_RT_ANY | RRF_NOEXPAND, &stored, read.data(), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(stored, type);
+        read.resize(size);
+        EXPECT_EQ(read, bytes);
+    }
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+}
+
 TEST_F(RegistryContract, DeleteRemovesOnlyAnExistingValue) {
     const auto files = prepareHives({{{L"Software\\App"},
                                       {{L"Software\\App", L"Gone", REG_SZ, L"x"},

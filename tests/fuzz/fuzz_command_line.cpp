@@ -1,6 +1,6 @@
-// Argument texts of any shape through splitting, option parsing and the
-// report into the log; and, for lists of arguments, the round trip through
-// quoteArgumentText and the splitter.
+// Argument texts of any shape through splitting, option parsing, the report
+// into the log and the check of a set's type and data; and, for lists of
+// arguments, the round trip through quoteArgumentText and the splitter.
 //
 // Input: the first byte picks the decoding of the rest, UTF-8 (even) or raw
 // 16-bit little-endian units (odd), so that lone surrogates and every BMP
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "ops/processing.h"
 #include "fuzz_support.h"
 #include "platform/linux/argument_text.h"
 #include "platform/linux/utf.h"
@@ -90,6 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const CommandLineArgs args = parseCommandLine(text.c_str());
     logParsedArgs(args);
+    // The data of /vstr read as the type /vtype names, as the run does first.
+    checkValueTypeAndData(args);
     const std::string log = fuzz::takeLog();
     if (log.find("Parsed args:\r\n") == std::string::npos) {
         fuzz::fail("the log has no report of the options");

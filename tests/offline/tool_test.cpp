@@ -5,6 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -65,6 +66,53 @@ TEST_F(ToolTest, SetAndDeleteInEveryProfileOfASampleVolume) {
         const bool isDefault = hive.find("Default") != std::string::npos;
         EXPECT_EQ(hivexString(host(hive), valueKey, "Greeting").has_value(), isDefault) << hive;
         EXPECT_TRUE(temporaryFiles(fs::path(hive).parent_path().string()).empty()) << hive;
+    }
+}
+
+// What /vtype stores, as two independent readers of the files see it; and a
+// REG_BINARY long enough for big data, which the store refuses.
+TEST_F(ToolTest, TypedValuesAreReadBackByHivexAndLibregf) {
+    std::string error;
+    ASSERT_TRUE(sample::makeSampleVolume(drive_, error)) << error;
+    const struct {
+        const char* name;
+        const char* type;
+        const char* data;
+        std::pair<int, std::string> stored;  // as hivex reads it
+        const char* regfexport;              // the value as regfexport prints it, after its name
+    } cases[] = {
+        {"Port", "REG_DWORD", "4294967295", {4, "\xff\xff\xff\xff"},
+         "32-bit integer little-endian (REG_DWORD_LITTLE_ENDIAN)\nData size: 4\nData: 4294967295"},
+        {"Big", "reg_qword", "0x0102030405060708", {11, "\x08\x07\x06\x05\x04\x03\x02\x01"},
+         "64-bit integer little-endian (REG_QWORD_LITTLE_ENDIAN)\nData size: 8\nData: 72623859790382856"},
+        {"List", "REG_MULTI_SZ", "a\\0b", {7, std::string("a\0\0\0b\0\0\0\0\0", 10)},
+         "multi-value string (REG_MULTI_SZ)\nData size: 10\nData:\n"
+         "00000000: 61 00 00 00 62 00 00 00  00 00                     a...b... .."},
+        // Longer than the 4 bytes kept in the value's own cell, which libregf
+        // shows shifted when there are fewer.
+        {"Blob", "REG_BINARY", "0001020304", {3, std::string("\0\1\2\3\4", 5)},
+         "binary data (REG_BINARY)\nData size: 5\nData:\n"
+         "00000000: 00 01 02 03 04                                     ....."},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run =
+            runTool({"/set", "/k", valueKey, "/vn", c.name, "/vtype", c.type, "/vstr", c.data, "/dp"}, drive_);
+        EXPECT_EQ(run.exitCode, 0) << run.log;
+    }
+    // 16,345 bytes: one more than fits in a single cell.
+    const ToolRun refused = runTool(
+        {"/set", "/k", valueKey, "/vn", "Huge", "/vtype", "REG_BINARY", "/vstr", std::string(32690, 'a')}, drive_);
+    EXPECT_NE(refused.log.find("processingFunc: RegSetKeyValueW() failed, error = 50"), std::string::npos);
+    for (const std::string& hive : sampleHives()) {
+        SCOPED_TRACE(hive);
+        const auto values = hivexTree(host(hive))[valueKey].values;
+        const auto regf = regfexportTree(host(hive))[std::string("ROOT\\") + valueKey];
+        for (const auto& c : cases) {
+            EXPECT_EQ(values.count(c.name) ? values.at(c.name) : std::make_pair(0, std::string()), c.stored);
+            const std::string shown = std::string("Value: ") + c.name + "\nType: " + c.regfexport;
+            EXPECT_EQ(std::count(regf.begin(), regf.end(), shown), 1) << c.name;
+        }
+        EXPECT_EQ(values.count("Huge"), 0u);
     }
 }
 

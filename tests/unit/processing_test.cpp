@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "app/options.h"
 #include "ops/processing.h"
 #include "test_support.h"
 
@@ -69,6 +70,71 @@ TEST_F(ProcessingFunc, SetStoresTerminatedStringCreatingTheSubkeyPath) {
         std::wstring stored(text.size() + 1, L'?');
         std::memcpy(stored.data(), value->data.data(), value->data.size());
         EXPECT_EQ(stored, text + L'\0');
+        TearDown();
+    }
+}
+
+// From the command line to the type and bytes stored: the parser, the check
+// the run makes before anything else, and the operation.
+TEST_F(ProcessingFunc, VtypeFromTheCommandLineToTheStoredTypeAndBytes) {
+    using Bytes = std::vector<std::uint8_t>;
+    auto text = [](const std::wstring& t) {  // as the API takes text: wchar_t, with a null
+        const auto* at = reinterpret_cast<const std::uint8_t*>(t.c_str());
+        return Bytes(at, at + (t.size() + 1) * sizeof(wchar_t));
+    };
+    const std::string dword = "Invalid data for REG_DWORD: '", types =
+        "' (expected REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD or REG_BINARY)";
+    const struct {
+        const wchar_t* switches;  // after /set /k Software\T /vn V
+        DWORD type;
+        Bytes bytes;
+        std::vector<std::string> lines;  // logged instead of storing
+    } cases[] = {
+        {L"/vstr 12", REG_SZ, text(L"12"), {}},
+        {L"/VTYPE reg_dword /vstr 4294967295", REG_DWORD, {0xff, 0xff, 0xff, 0xff}, {}},
+        {L"/vtype REG_DWORD /vstr 0X0001f", REG_DWORD, {0x1f, 0, 0, 0}, {}},
+        {L"/vtype REG_DWORD /vstr 4294967296", 0, {}, {dword + "4294967296' (out of range: at most 4294967295)"}},
+        {L"/vtype REG_DWORD /vstr 99999999999x", 0, {},
+         {dword + "99999999999x' (expected a decimal number or 0x and hexadecimal digits)"}},
+        {L"/vtype REG_DWORD /vstr 0x", 0, {}, {dword + "0x' (expected a decimal number or 0x and hexadecimal digits)"}},
+        {L"/vtype REG_DWORD /vstr -1", 0, {}, {dword + "-1' (expected a decimal number or 0x and hexadecimal digits)"}},
+        {L"/vtype REG_QWORD /vstr 18446744073709551615", REG_QWORD, Bytes(8, 0xff), {}},
+        {L"/vtype REG_QWORD /vstr 0x0102030405060708", REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}, {}},
+        {L"/vtype REG_QWORD /vstr 18446744073709551616", 0, {},
+         {"Invalid data for REG_QWORD: '18446744073709551616' (out of range: at most 18446744073709551615)"}},
+        {L"/vtype REG_EXPAND_SZ /vstr %SystemRoot%\\x", REG_EXPAND_SZ, text(L"%SystemRoot%\\x"), {}},
+        {L"/vtype REG_MULTI_SZ /vstr a\\0bc\\0d", REG_MULTI_SZ, text(std::wstring(L"a\0bc\0d\0", 7)), {}},
+        {L"/vtype REG_MULTI_SZ /vstr \"\"", REG_MULTI_SZ, text(L""), {}},
+        {L"/vtype REG_MULTI_SZ /vstr a\\0\\0b", 0, {},
+         {"Invalid data for REG_MULTI_SZ: 'a\\0\\0b' (an empty string in the list, where Windows would end it)"}},
+        {L"/vtype REG_MULTI_SZ /vstr a\\0", 0, {},
+         {"Invalid data for REG_MULTI_SZ: 'a\\0' (an empty string in the list, where Windows would end it)"}},
+        {L"/vtype REG_BINARY /vstr 00fF10", REG_BINARY, {0, 0xff, 0x10}, {}},
+        {L"/vtype REG_BINARY /vstr \"\"", REG_BINARY, {}, {}},
+        {L"/vtype REG_BINARY /vstr abc", 0, {},
+         {"Invalid data for REG_BINARY: 'abc' (an odd number of hexadecimal digits: two make one byte)"}},
+        {L"/vtype REG_BINARY /vstr 0x00", 0, {},
+         {"Invalid data for REG_BINARY: '0x00' (expected hexadecimal digits, two per byte, without separators)"}},
+        {L"/vtype REG_WORD /vstr 1", 0, {}, {"Unknown value type 'REG_WORD" + types}},
+        {L"/vstr 1 /vtype", 0, {}, {"Missing value for switch /vtype", "Unknown value type '" + types}},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        const std::wstring commandLine = std::wstring(L"/set /k Software\\T /vn V ") + c.switches;
+        const CommandLineArgs args = parseCommandLine(commandLine.c_str());
+        const bool checked = checkValueTypeAndData(args);
+        EXPECT_EQ(checked, c.lines.empty()) << narrow(c.switches);
+        EXPECT_EQ(logMessages(), c.lines) << narrow(c.switches);
+        // The operation itself never stores what the check refuses.
+        run(args);
+        const auto value = memplat::getHiveValue(hive, L"Software\\T", L"V");
+        EXPECT_EQ(value.has_value(), checked) << narrow(c.switches);
+        if (value.has_value()) {
+            EXPECT_EQ(value->type, c.type) << narrow(c.switches);
+            EXPECT_EQ(value->data, c.bytes) << narrow(c.switches);
+        } else {
+            EXPECT_EQ(logMessages().back(), "processingFunc: " + c.lines.back()) << narrow(c.switches);
+        }
         TearDown();
     }
 }

@@ -66,6 +66,9 @@ TEST_F(Run, ExitCodeDependsOnTheWalkAlone) {
         {L"/set /k Software\\App /vn Name /vstr x", {}, 1,
          {"enumAllUserRegHives: Failed to enable needed privileges", "Enumeration of user profiles failed",
           "Exiting"}},
+        // A delete neither reads nor checks /vtype.
+        {L"/del /k Software\\App /vn Name /vtype REG_NONSENSE", {L"SeRestorePrivilege"}, 0,
+         {"HKEY_USERS\\S-1-5-21-0-0-0-1001: unloading", "Exiting"}},
     };
     for (const Case& c : cases) {
         SetUp();
@@ -78,6 +81,23 @@ TEST_F(Run, ExitCodeDependsOnTheWalkAlone) {
         EXPECT_EQ(lines.front(), "Started with command line: " + narrow(c.text));
         TearDown();
     }
+}
+
+TEST_F(Run, DataThatIsNoneOfItsTypeEndsTheRunBeforeAnythingHappens) {
+    EXPECT_EQ(runTarnwick(L"/set /k Software\\App /vn Name /vtype REG_DWORD /vstr 12x"), 1);
+    // The report, one line more, then why the run stops.
+    const std::vector<std::string> lines = logMessages();
+    ASSERT_EQ(lines.size(), 10u);
+    const std::vector<std::string> tail = {
+        "                   valueSZ: 12x",
+        "                 valueType: REG_DWORD",
+        "Invalid data for REG_DWORD: '12x' (expected a decimal number or 0x and hexadecimal digits)",
+        "Exiting",
+    };
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 6, lines.end()), tail);
+    // No token, registry or environment call at all.
+    EXPECT_TRUE(memplat::calls().empty());
+    EXPECT_EQ(value(L"C:\\users\\me\\ntuser.dat"), L"before");
 }
 
 TEST_F(Run, NoSwitchesReportInvalidArgsForEveryHive) {

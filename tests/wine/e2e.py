@@ -253,7 +253,7 @@ def check_stamp(prefix, started, finished, zone):
     expect(prefix == want, f"stamp {prefix!r}, expected {want!r} for zone {zone or 'of the host'}")
 
 
-def header(text, dp=False, op=None, k=None, vn=None, vstr=None, missing_switch=None):
+def header(text, dp=False, op=None, k=None, vn=None, vstr=None, missing_switch=None, vtype=None):
     """The lines every run begins with."""
     lines = ["Started with command line: " + text]
     if missing_switch:
@@ -265,6 +265,8 @@ def header(text, dp=False, op=None, k=None, vn=None, vstr=None, missing_switch=N
               "                    subKey: " + shown(k),
               "                 valueName: " + shown(vn),
               "                   valueSZ: " + shown(vstr)]
+    if vtype is not None:
+        lines.append("                 valueType: " + vtype)
     # A line feed inside a value goes to the file as is: the rest is a bare line.
     out = []
     for line in lines:
@@ -674,6 +676,28 @@ def case_classes_hive(s):
         p.cleanup()
 
 
+def case_typed_values(s):
+    """/vtype: a DWORD and a MULTI_SZ read back with RegQueryValueExW; data that is no DWORD stops the run."""
+    key = "Software\\tarnwick-e2e\\typed"
+    table = [
+        # (value name, /vtype, /vstr, type and bytes RegQueryValueExW reads back)
+        ("Port", "REG_DWORD", "0x1F90", "4 901f0000"),
+        ("Servers", "reg_multi_sz", "app01\\0app02", "7 " + "app01\0app02\0\0".encode("utf-16-le").hex()),
+    ]
+    for name, vtype, data, stored in table:
+        args = ["/set", "/k", key, "/vn", name, "/vtype", vtype, "/vstr", data]
+        expected = (header(" ".join(args), op="setValue", k=key, vn=name, vstr=data, vtype=vtype)
+                    + expected_walk(s, {}, mounted(OWN_SID)) + TAIL)
+        s.run_and_check(expected, args=args)
+        got = s.wine.fixture("query", OWN_SID, key, name).strip()
+        expect(got == stored, f"{name} read back as {got!r}, expected {stored!r}")
+    args = ["/set", "/k", key, "/vn", "Port", "/vtype", "REG_DWORD", "/vstr", "4294967296"]
+    expected = (header(" ".join(args), op="setValue", k=key, vn="Port", vstr="4294967296", vtype="REG_DWORD")
+                + ["Invalid data for REG_DWORD: '4294967296' (out of range: at most 4294967295)"] + TAIL)
+    s.run_and_check(expected, exit_code=1, args=args)
+    expect(s.wine.fixture("query", OWN_SID, key, "Port").strip() == "4 901f0000", "a refused run changed the value")
+
+
 def case_enumeration_fails(s):
     """Without a profile list the walk cannot start: exit code 1. Runs last: it breaks the prefix."""
     s.wine.fixture("delprofilelist")
@@ -724,6 +748,7 @@ CASES = [
     case_characters,
     case_stamps,
     case_classes_hive,
+    case_typed_values,
     case_enumeration_fails,  # last: it removes the profile list
 ]
 

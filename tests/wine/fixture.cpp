@@ -16,6 +16,8 @@
 //   load NAME FILE [noprivilege]           mount a hive under HKEY_USERS and leave it
 //   unload NAME                            unmount it
 //   get NAME SUBKEY VALUE                  print a REG_SZ value of HKEY_USERS\NAME\SUBKEY
+//   query NAME SUBKEY VALUE                print any value there as its type and bytes
+//                                          in hexadecimal, "4 901f0000"
 //   set NAME SUBKEY VALUE DATA             write a REG_SZ value there
 //   listhku                                HKEY_USERS' subkeys
 //   tempdir                                the temporary directory of a Wine process
@@ -136,6 +138,30 @@ int getValue(const std::wstring& mount, const std::wstring& subKey, const std::w
         return fail(L"RegGetValueW", status);
     }
     out(data.data());
+    return 0;
+}
+
+// Read with RegQueryValueExW, which hands the bytes over as stored.
+int queryValue(const std::wstring& mount, const std::wstring& subKey, const std::wstring& name) {
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(HKEY_USERS, (mount + L"\\" + subKey).c_str(), 0, KEY_QUERY_VALUE, &key);
+    if (status != ERROR_SUCCESS) {
+        return fail(L"RegOpenKeyExW", status);
+    }
+    std::vector<BYTE> data(65536);
+    DWORD size = static_cast<DWORD>(data.size());
+    DWORD type = 0;
+    status = RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        return fail(L"RegQueryValueExW", status);
+    }
+    std::wstring text = std::to_wstring(type) + L" ";
+    for (DWORD i = 0; i < size; ++i) {
+        text += L"0123456789abcdef"[data[i] >> 4];
+        text += L"0123456789abcdef"[data[i] & 15];
+    }
+    out(text);
     return 0;
 }
 
@@ -290,6 +316,9 @@ int run(const std::vector<std::wstring>& args) {
     }
     if (command == L"get" && need(3)) {
         return getValue(a[0], a[1], a[2]);
+    }
+    if (command == L"query" && need(3)) {
+        return queryValue(a[0], a[1], a[2]);
     }
     if (command == L"set" && need(4)) {
         const std::wstring key = a[0] + L"\\" + a[1];

@@ -167,7 +167,10 @@ LONG WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwF
     if (data.size() > available) {
         return failed(ERROR_MORE_DATA);
     }
-    std::memcpy(pvData, data.data(), data.size());
+    // A value without data (an empty REG_BINARY) has no bytes to copy from.
+    if (!data.empty()) {
+        std::memcpy(pvData, data.data(), data.size());
+    }
     return ERROR_SUCCESS;
 }
 
