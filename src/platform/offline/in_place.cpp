@@ -23,8 +23,10 @@ constexpr std::size_t chunkSize = 256 * 1024;
 
 LONG failed() { return statusFromErrno(errno != 0 ? errno : EIO); }
 
+// fdatasync: the bytes and the size a read needs, without the times, which
+// would cost another write of the file's metadata each time.
 bool durable(int fd, const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
-    return writeAt(fd, bytes, size, offset) && fsync(fd) == 0;
+    return writeAt(fd, bytes, size, offset) && fdatasync(fd) == 0;
 }
 
 bool sizeOf(int fd, std::uint64_t& size) {
@@ -36,22 +38,27 @@ bool sizeOf(int fd, std::uint64_t& size) {
     return true;
 }
 
-// The runs of pages of the new hive bins that the log must carry, comparing
-// the two files a chunk at a time.
+// The runs of pages of the new hive bins that the log must carry. The new
+// hive, which is in memory already, is mapped; the file is read a part at a
+// time, so that neither is held whole a second time.
 bool changedRuns(int hive, std::uint64_t hiveSize, std::uint32_t oldBins, int written, std::uint32_t newBins,
                  std::vector<hivelog::PageRun>& runs) {
+    const MappedFile mapped(written, baseBlockSize + std::size_t{newBins});
+    if (mapped.bytes().data == nullptr) {
+        return false;
+    }
+    const unsigned char* after = mapped.bytes().data + baseBlockSize;
     // Reused from hive to hive: a run writes hundreds of them.
     static std::vector<unsigned char> before(chunkSize);
-    static std::vector<unsigned char> after(chunkSize);
     for (std::uint64_t offset = 0; offset < newBins; offset += chunkSize) {
         const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, newBins - offset));
         const std::uint64_t at = baseBlockSize + offset;
         const std::size_t present =
             at < hiveSize ? static_cast<std::size_t>(std::min<std::uint64_t>(size, hiveSize - at)) : 0;
-        if (!readAt(written, after.data(), size, at) || (present > 0 && !readAt(hive, before.data(), present, at))) {
+        if (present > 0 && !readAt(hive, before.data(), present, at)) {
             return false;
         }
-        hivelog::addChangedPageRuns(hivelog::ByteView(before.data(), present), hivelog::ByteView(after.data(), size),
+        hivelog::addChangedPageRuns(hivelog::ByteView(before.data(), present), hivelog::ByteView(after + offset, size),
                                     static_cast<std::uint32_t>(offset), oldBins, runs);
     }
     return true;
@@ -112,7 +119,7 @@ LONG writeThroughLog(int hive, int log, int written, std::uint32_t entrySequence
         }
         at += run.size;
     }
-    if (fsync(hive) != 0 || !durable(hive, newBase, baseBlockSize, 0)) {
+    if (fdatasync(hive) != 0 || !durable(hive, newBase, baseBlockSize, 0)) {
         return failed();
     }
     return ERROR_SUCCESS;

@@ -12,12 +12,12 @@ namespace offline {
 // block clean and numbered entrySequence + 1) over the clean hive in the
 // file open at `hive`, through the new-format log open at `log`:
 //   1. the log: a base block copy and one entry numbered entrySequence that
-//      turns the old hive bins into the new ones; fsync;
+//      turns the old hive bins into the new ones; flushed;
 //   2. the hive's own base block, its primary sequence number raised to the
 //      new one and the secondary left as it was: the hive is dirty from here,
-//      and its log brings it to the new hive; fsync;
-//   3. the changed pages, in place; fsync;
-//   4. the new base block, both numbers equal: clean again; fsync.
+//      and its log brings it to the new hive; flushed;
+//   3. the changed pages, in place; flushed;
+//   4. the new base block, both numbers equal: clean again; flushed.
 // A power loss at any moment leaves the old clean hive (whose logs a load
 // ignores) or a dirty one that its log replays to the new hive. Every other
 // log must hold no entry numbered at or above the old hive's sequence
