@@ -255,6 +255,8 @@ TEST_F(Replay, OldFormat) {
          ReplayOutcome::replayed, Refusal::none, h1},
         {"a log without all its pages is unusable", dirty, {{LogRole::log1, truncated}},
          ReplayOutcome::refused, Refusal::noUsableLog},
+        {"a log that marks no page belongs to no write of this hive", dirty,
+         {{LogRole::log1, logwriter::oldFormatLog(h0, h0, 11)}}, ReplayOutcome::refused, Refusal::noUsableLog},
         {"a torn base block matched by the first bin's time", torn,
          {{LogRole::log1, logwriter::oldFormatLog(h0, h3, 11)}}, ReplayOutcome::replayed, Refusal::none, h3},
         {"a torn base block that still holds the log's time", tornOtherBinTime,

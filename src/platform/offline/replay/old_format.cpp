@@ -27,7 +27,9 @@ struct DirtyVector {
 };
 
 // The dirty vector of a log whose copy is sound, when the log holds every page
-// it marks dirty.
+// it marks dirty and marks at least one: a log is written before a write of
+// the hive with the pages that write changes, so one that marks none is not
+// the log of the write that left the hive dirty.
 bool readDirtyVector(ByteView log, std::uint32_t binsSize, DirtyVector& vector) {
     if (binsSize == 0 || binsSize % binAlignment != 0) {
         return false;
@@ -45,7 +47,7 @@ bool readDirtyVector(ByteView log, std::uint32_t binsSize, DirtyVector& vector) 
     for (std::size_t i = 0; i < vector.bitmapSize; ++i) {
         pages += static_cast<std::uint64_t>(bitCount(vector.bitmap[i]));
     }
-    return vector.pagesAt <= log.size && pages * pageSize <= log.size - vector.pagesAt;
+    return pages > 0 && vector.pagesAt <= log.size && pages * pageSize <= log.size - vector.pagesAt;
 }
 
 }  // namespace
