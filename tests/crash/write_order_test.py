@@ -208,6 +208,13 @@ def main():
             for log in ("LOG1", "LOG2"):
                 shutil.copyfile(os.path.join(source, "NewDirtyHive." + log), os.path.join(bob, "ntuser.dat." + log))
             replayed = True
+        elif options.windows_hives:
+            # Without Windows' hives beside the repository no replayed hive is
+            # written back; CI must have them.
+            print("no folder %s: no write-back of a replayed hive is traced" % source)
+            if os.environ.get("CI"):
+                print("FAILED: CI is set and the Windows-written hives are missing")
+                return 1
         trace = os.path.join(base, "trace.txt")
         logdir = os.path.join(base, "log")
         os.mkdir(logdir)
