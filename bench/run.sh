@@ -44,7 +44,7 @@ mkdir -p "$dir"
 keep=""
 [ "${BENCH_KEEP:-0}" = 1 ] && keep="--keep"
 status=0
-python3 bench/bench.py --tool build/bench/tarnwick --generator build/bench/make_large_volume \
+python3 -B bench/bench.py --tool build/bench/tarnwick --generator build/bench/make_large_volume \
     --floor build/bench/io_floor $wine_args $before_args --dir "$dir" --json build/bench/results.json $keep "$@" || status=$?
 [ -z "$keep" ] && rm -rf "$dir"
 exit "$status"

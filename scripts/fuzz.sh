@@ -3,6 +3,7 @@
 # Sanitizer) and runs each for a bounded time, starting from the seeds in
 # tests/fuzz/corpus. New inputs go to a scratch corpus, never into the repo;
 # a failing input is kept in build/fuzz/artifacts/.
+#   scripts/fuzz.sh [--build-only | --run-only]
 #   TARNWICK_FUZZ_SECONDS  time per target (default 60)
 set -eu
 cd "$(dirname "$0")/.."
@@ -11,8 +12,11 @@ tarnwick_install_missing
 
 seconds=${TARNWICK_FUZZ_SECONDS:-60}
 jobs=${TARNWICK_JOBS:-2}
-cmake --preset fuzz -G Ninja >/dev/null
-cmake --build build/fuzz -j "$jobs" --target fuzz_command_line fuzz_hive_file fuzz_log_replay
+if [ "${1:-}" != --run-only ]; then
+    cmake --preset fuzz -G Ninja >/dev/null
+    cmake --build build/fuzz -j "$jobs" --target fuzz_command_line fuzz_hive_file fuzz_log_replay
+fi
+[ "${1:-}" != --build-only ] || exit 0
 
 # Extra seeds from the hives Windows wrote, when they are beside the
 # repository: for fuzz_log_replay each primary alone and with its logs joined

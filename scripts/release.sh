@@ -24,7 +24,7 @@ cmake -S . -B "$builds/windows" --toolchain "$PWD/cmake/mingw-w64-x86_64.cmake" 
 cmake --build "$builds/windows" -j "$jobs" --target tarnwick
 echo "== the Linux tool (Release)"
 cmake -S . -B "$builds/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF >/dev/null
-cmake --build "$builds/linux" -j "$jobs" --target tarnwick
+cmake --build "$builds/linux" -j "$jobs" --target tarnwick tarnwick_package_docs
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$builds/linux/CMakeCache.txt")
 zip="tarnwick-$version-windows-x64.zip"
@@ -48,7 +48,7 @@ if x86_64-w64-mingw32-objdump -t "$exe" | grep -q '\.text'; then
     echo "tarnwick.exe in the zip still has its symbol table" >&2
     exit 1
 fi
-python3 tests/wine/pe_check.py --exe "$exe" --objdump x86_64-w64-mingw32-objdump --version "$version"
+python3 -B tests/wine/pe_check.py --exe "$exe" --objdump x86_64-w64-mingw32-objdump --version "$version"
 dpkg -x "$dist/$deb" "$check/deb"
 [ "$("$check/deb/usr/bin/tarnwick" --version)" = "tarnwick $version" ] || { echo "the packaged tool's --version" >&2; exit 1; }
 echo "$deb: Depends: $(dpkg-deb -f "$dist/$deb" Depends)"

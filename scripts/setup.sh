@@ -4,7 +4,7 @@
 tarnwick_packages="cmake ninja-build g++ pkg-config libgtest-dev googletest python3 \
 g++-mingw-w64-x86-64-posix wine wine64 \
 libhivex-dev libhivex-bin libregf-utils ntfs-3g fuse3 attr dpkg-dev \
-clang libclang-rt-14-dev valgrind strace tzdata"
+clang libclang-rt-14-dev valgrind strace tzdata lintian man-db"
 
 tarnwick_install_missing() {
     missing=""

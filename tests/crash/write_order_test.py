@@ -237,9 +237,13 @@ def main():
             for log in ("LOG1", "LOG2"):
                 shutil.copyfile(os.path.join(source, "NewDirtyHive." + log), os.path.join(bob, "ntuser.dat." + log))
             replayed = True
-        elif os.environ.get("CI"):
-            print("FAILED: %s is missing (the hives Windows wrote, beside the repository)" % source)
-            return 1
+        elif options.windows_hives:
+            # Without Windows' hives beside the repository no replayed hive is
+            # written back; CI must have them.
+            print("no folder %s: no write-back of a replayed hive is traced" % source)
+            if os.environ.get("CI"):
+                print("FAILED: CI is set and the Windows-written hives are missing")
+                return 1
         alice = os.path.join(drive, "Users", "alice")
         hive_files.write_new_format_log(os.path.join(alice, "ntuser.dat"), os.path.join(alice, "ntuser.dat.LOG1"))
         trace_path = os.path.join(base, "trace.txt")

@@ -23,6 +23,13 @@ if [ -n "$windows_hives" ] && [ -d "$dirty" ]; then
     cp "$dirty/NewDirtyHive.LOG1" "$work/volume/Users/bob/ntuser.dat.LOG1"
     cp "$dirty/NewDirtyHive.LOG2" "$work/volume/Users/bob/ntuser.dat.LOG2"
     chmod u+w "$work/volume/Users/bob/NTUSER.DAT"
+elif [ -n "$windows_hives" ]; then
+    # Without Windows' hives beside the repository no hive is replayed; CI must have them.
+    echo "no folder $dirty: Bob's hive is not a dirty one that Windows wrote"
+    if [ -n "${CI:-}" ]; then
+        echo "FAILED: CI is set and the Windows-written hives are missing" >&2
+        exit 1
+    fi
 fi
 
 memcheck() {

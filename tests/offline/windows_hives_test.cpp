@@ -12,6 +12,7 @@
 
 #include "offline_test_support.h"
 #include "sample_volume.h"
+#include "windows_hives.h"
 
 namespace {
 
@@ -96,6 +97,10 @@ void addGreeting(HivexTree& tree, RegfTree& regf, std::set<std::string>& stamped
 
 class WindowsHivesTest : public OfflineTest {
 protected:
+    void SetUp() override {
+        OfflineTest::SetUp();
+        TARNWICK_NEEDS_WINDOWS_HIVES();
+    }
     // Copies Windows' files into the volume; returns each copy's bytes.
     std::map<std::string, std::string> place(const std::vector<std::pair<std::string, std::string>>& files) {
         std::map<std::string, std::string> placed;

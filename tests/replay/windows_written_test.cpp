@@ -10,6 +10,7 @@
 #include <string>
 
 #include "replay_test_support.h"
+#include "windows_hives.h"
 
 namespace {
 
@@ -25,6 +26,11 @@ const char* const cleanHives[] = {
     "UnicodeHive",      "NewDirtyHive1/RecoveredHive_Windows10", "OldDirtyHive/RecoveredHive_Windows7",
 };
 
+class WindowsWritten : public ::testing::Test {
+protected:
+    void SetUp() override { TARNWICK_NEEDS_WINDOWS_HIVES(); }
+};
+
 Bytes mustRead(const std::string& relative) {
     Bytes bytes = readBytes(windowsHive(relative));
     if (bytes.empty()) {
@@ -33,7 +39,7 @@ Bytes mustRead(const std::string& relative) {
     return bytes;
 }
 
-TEST(WindowsWritten, NewDirtyHiveReplaysToWindows10sRecovery) {
+TEST_F(WindowsWritten, NewDirtyHiveReplaysToWindows10sRecovery) {
     const Bytes primary = mustRead("NewDirtyHive1/NewDirtyHive");
     const Bytes log1 = mustRead("NewDirtyHive1/NewDirtyHive.LOG1");
     const Bytes log2 = mustRead("NewDirtyHive1/NewDirtyHive.LOG2");
@@ -127,7 +133,7 @@ std::size_t valueCount(const Tree& tree) {
     return count;
 }
 
-TEST(WindowsWritten, OldDirtyHiveReplaysToWindows7sTree) {
+TEST_F(WindowsWritten, OldDirtyHiveReplaysToWindows7sTree) {
     const Bytes primary = mustRead("OldDirtyHive/OldDirtyHive");
     const Bytes log1 = mustRead("OldDirtyHive/OldDirtyHive.LOG1");
     const Bytes log2 = readBytes(windowsHive("OldDirtyHive/OldDirtyHive.LOG2"));
@@ -154,7 +160,7 @@ TEST(WindowsWritten, OldDirtyHiveReplaysToWindows7sTree) {
     }
 }
 
-TEST(WindowsWritten, UnrecoverableDirtyHivesAreRefused) {
+TEST_F(WindowsWritten, UnrecoverableDirtyHivesAreRefused) {
     const struct {
         const char* hive;
         std::vector<const char*> logs;
@@ -182,7 +188,7 @@ TEST(WindowsWritten, UnrecoverableDirtyHivesAreRefused) {
     }
 }
 
-TEST(WindowsWritten, CleanHivesNeedNothing) {
+TEST_F(WindowsWritten, CleanHivesNeedNothing) {
     // Logs beside a clean hive are ignored, even logs full of entries.
     const Bytes log1 = mustRead("NewDirtyHive1/NewDirtyHive.LOG1");
     const Bytes log2 = mustRead("NewDirtyHive1/NewDirtyHive.LOG2");
