@@ -171,6 +171,9 @@ TEST_F(RegistryContract, SetStoresEveryTypeWithItsBytes) {
         {REG_DWORD, {0x90, 0x1f, 0, 0}},
         {REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}},
         {REG_BINARY, {0, 0xff, 0x10}},
+        // A type of an application's own, beyond every REG_ constant, kept as
+        // it is when the next set rewrites the key.
+        {0x003D0001, {1, 2, 3}},
         {REG_BINARY, {}},
         {REG_MULTI_SZ, text(std::wstring(L"a\0bc\0\0", 6))},
         {REG_MULTI_SZ, text(std::wstring(1, L'\0'))},

@@ -48,6 +48,18 @@ std::vector<unsigned char> apiBytesOf(DWORD type, const char* stored, std::size_
 
 LONG statusOfHivexFailure() { return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_BADDB; }
 
+// hivex hands a value's type over as its enum, which then holds whatever
+// number the hive stores (applications use types of their own beyond
+// REG_QWORD); C++ may not read such an enum, so the type travels as a number
+// and is only ever copied into or out of hivex's enum as bytes.
+static_assert(sizeof(hive_type) == sizeof(DWORD), "hivex's value type is a 32-bit number");
+DWORD typeNumber(const hive_type& type) {
+    DWORD number = 0;
+    std::memcpy(&number, &type, sizeof number);
+    return number;
+}
+void setTypeNumber(hive_type& type, DWORD number) { std::memcpy(&type, &number, sizeof number); }
+
 }  // namespace
 
 LONG FileHive::root(emulation::KeyId& out) {
@@ -154,14 +166,15 @@ LONG FileHive::readValue(emulation::KeyId key, std::size_t index, DWORD& type, s
             return ERROR_BADDB;
         }
     }
-    hive_type stored = hive_t_REG_NONE;
+    hive_type stored;
+    setTypeNumber(stored, REG_NONE);
     size_t length = 0;
     const UniqueMalloc<char> bytes(values.get()[index] != 0 ? hivex_value_value(h, values.get()[index], &stored, &length)
                                                             : nullptr);
     if (!bytes) {
         return ERROR_BADDB;
     }
-    type = static_cast<DWORD>(stored);
+    type = typeNumber(stored);
     data = apiBytesOf(type, bytes.get(), length);
     return ERROR_SUCCESS;
 }
@@ -198,9 +211,9 @@ LONG FileHive::setValue(emulation::KeyId key, std::size_t index, const std::wstr
     }
     const std::string bytes = hiveBytesOf(type, data, size);
     if (index == emulation::newValue) {
-        values.push_back(StoredValue{utf8FromWide(name), static_cast<hive_type>(type), bytes});
+        values.push_back(StoredValue{utf8FromWide(name), type, bytes});
     } else if (index < values.size()) {
-        values[index].type = static_cast<hive_type>(type);
+        values[index].type = type;
         values[index].data = bytes;
     } else {
         return ERROR_BADDB;
@@ -251,10 +264,13 @@ LONG FileHive::readValues(hive_node_h node, std::vector<StoredValue>& out) const
         StoredValue stored;
         const UniqueMalloc<char> name(hivex_value_key(h, *value));
         size_t length = 0;
-        const UniqueMalloc<char> data(hivex_value_value(h, *value, &stored.type, &length));
+        hive_type type;
+        setTypeNumber(type, REG_NONE);
+        const UniqueMalloc<char> data(hivex_value_value(h, *value, &type, &length));
         if (!name || !data) {
             return ERROR_BADDB;
         }
+        stored.type = typeNumber(type);
         stored.name = name.get();
         stored.data.assign(data.get(), length);
         out.push_back(std::move(stored));
@@ -263,15 +279,12 @@ LONG FileHive::readValues(hive_node_h node, std::vector<StoredValue>& out) const
 }
 
 LONG FileHive::writeValues(hive_node_h node, const std::vector<StoredValue>& values) {
-    std::vector<hive_set_value> list;
-    list.reserve(values.size());
-    for (const StoredValue& value : values) {
-        hive_set_value entry;
-        entry.key = const_cast<char*>(value.name.c_str());
-        entry.t = value.type;
-        entry.len = value.data.size();
-        entry.value = const_cast<char*>(value.data.data());
-        list.push_back(entry);
+    std::vector<hive_set_value> list(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        list[i].key = const_cast<char*>(values[i].name.c_str());
+        setTypeNumber(list[i].t, values[i].type);
+        list[i].len = values[i].data.size();
+        list[i].value = const_cast<char*>(values[i].data.data());
     }
     errno = 0;
     if (hivex_node_set_values(file_->handle(), node, list.size(), list.data(), 0) != 0) {

@@ -35,7 +35,7 @@ private:
     // A value as the hive holds it, kept to rewrite the key's value list.
     struct StoredValue {
         std::string name;  // UTF-8, as hivex takes it
-        hive_type type = hive_t_REG_NONE;
+        DWORD type = REG_NONE;  // any number a hive holds, see typeNumber
         std::string data;  // as stored: text in UTF-16LE
     };
     LONG readValues(hive_node_h node, std::vector<StoredValue>& out) const;
