@@ -171,9 +171,6 @@ TEST_F(RegistryContract, SetStoresEveryTypeWithItsBytes) {
         {REG_DWORD, {0x90, 0x1f, 0, 0}},
         {REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}},
         {REG_BINARY, {0, 0xff, 0x10}},
-        // A type of an application's own, beyond every REG_ constant, kept as
-        // it is when the next set rewrites the key.
-        {0x003D0001, {1, 2, 3}},
         {REG_BINARY, {}},
         {REG_MULTI_SZ, text(std::wstring(L"a\0bc\0\0", 6))},
         {REG_MULTI_SZ, text(std::wstring(1, L'\0'))},
@@ -193,6 +190,15 @@ TEST_F(RegistryContract, SetStoresEveryTypeWithItsBytes) {
         read.resize(size);
         EXPECT_EQ(read, bytes);
     }
+    // A type of an application's own, beyond the REG_ constants, is stored
+    // and kept when a set rewrites the key's values; RegGetValueW reads no
+    // type that has no RRF_RT_ flag, not even with RRF_RT_ANY.
+    const unsigned char own[] = {1, 2, 3};
+    ASSERT_EQ(RegSetKeyValueW(root, L"Software", L"Own", 0x003D0001, own, sizeof(own)), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(root, L"Software", L"V", REG_BINARY, own, sizeof(own)), ERROR_SUCCESS);
+    unsigned char read[16];
+    DWORD size = sizeof(read);
+    EXPECT_EQ(RegGetValueW(root, L"Software", L"Own", RRF_RT_ANY, nullptr, read, &size), ERROR_UNSUPPORTED_TYPE);
     EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
 }
 

@@ -63,11 +63,11 @@ std::vector<unsigned char> expanded(const std::vector<unsigned char>& terminated
     return std::vector<unsigned char>(bytes, bytes + result.size() * sizeof(wchar_t));
 }
 
+// Windows reads only the types that have an RRF_RT_ flag, even with
+// RRF_RT_ANY: REG_LINK, REG_DWORD_BIG_ENDIAN, the resource lists and types of
+// an application's own give ERROR_UNSUPPORTED_TYPE (measured under Wine).
 bool typeAccepted(DWORD type, DWORD flags) {
     const DWORD accepted = flags & RRF_RT_ANY;
-    if (accepted == RRF_RT_ANY) {
-        return true;
-    }
     switch (type) {
         case REG_NONE: return (accepted & RRF_RT_REG_NONE) != 0;
         case REG_SZ: return (accepted & RRF_RT_REG_SZ) != 0;
