@@ -17,8 +17,7 @@ namespace offline {
 namespace {
 
 constexpr std::size_t baseBlockSize = hivelog::baseBlockSize;
-// How much of each hive is compared at a time: the comparison neither maps
-// nor holds a whole hive.
+// How much of the file is read at a time to compare it with the new hive.
 constexpr std::size_t chunkSize = 256 * 1024;
 
 LONG failed() { return statusFromErrno(errno != 0 ? errno : EIO); }
