@@ -374,20 +374,16 @@ int main(int argc, char** argv) {
         fs::create_directories(folder);
         const fs::path hive = folder / "NTUSER.DAT";
         const fs::path clean = templateOf(big ? bigKib : classes[user % classes.size()]);
-        if (dirtyEvery > 0 && user % dirtyEvery == 0) {
-            const DirtyTemplate dirty = dirtyTemplateOf(clean, changesPerMib);
-            fs::copy_file(dirty.primary, hive, fs::copy_options::overwrite_existing);
-            fs::copy_file(dirty.log1, folder / "NTUSER.DAT.LOG1", fs::copy_options::overwrite_existing);
+        const bool dirty = dirtyEvery > 0 && user % dirtyEvery == 0;
+        const bool logged = !dirty && logsEvery > 0 && user % logsEvery == 1 % logsEvery;
+        if (dirty || logged) {
+            // The same change, left in the log only (dirty) or in the file too.
+            const DirtyTemplate made = dirtyTemplateOf(clean, changesPerMib);
+            fs::copy_file(dirty ? made.primary : made.reconciled, hive, fs::copy_options::overwrite_existing);
+            fs::copy_file(made.log1, folder / "NTUSER.DAT.LOG1", fs::copy_options::overwrite_existing);
             writeFile(folder / "NTUSER.DAT.LOG2", {});
-            logs += fs::file_size(dirty.log1);
-            ++dirtyHives;
-        } else if (logsEvery > 0 && user % logsEvery == 1 % logsEvery) {
-            const DirtyTemplate logged = dirtyTemplateOf(clean, changesPerMib);
-            fs::copy_file(logged.reconciled, hive, fs::copy_options::overwrite_existing);
-            fs::copy_file(logged.log1, folder / "NTUSER.DAT.LOG1", fs::copy_options::overwrite_existing);
-            writeFile(folder / "NTUSER.DAT.LOG2", {});
-            logs += fs::file_size(logged.log1);
-            ++loggedHives;
+            logs += fs::file_size(made.log1);
+            ++(dirty ? dirtyHives : loggedHives);
         } else {
             fs::copy_file(clean, hive, fs::copy_options::overwrite_existing);
         }

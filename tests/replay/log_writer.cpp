@@ -90,7 +90,17 @@ void setSequences(Bytes& hive, std::uint32_t primary, std::uint32_t secondary) {
 
 std::vector<Page> changedPages(const Bytes& before, const Bytes& after) {
     std::vector<Page> pages;
-    for (const hivelog::PageRun& run : hivelog::changedPageRuns(before, after)) {
+    std::vector<hivelog::PageRun> runs;
+    if (after.size() >= baseBlockSize) {
+        const std::size_t end = std::min<std::size_t>(after.size(), baseBlockSize + binsSizeOf(after));
+        const std::size_t bins = (end - baseBlockSize) / blockSize * blockSize;
+        const hivelog::ByteView old = before.size() > baseBlockSize
+                                          ? hivelog::ByteView(before.data() + baseBlockSize, before.size() - baseBlockSize)
+                                          : hivelog::ByteView();
+        hivelog::addChangedPageRuns(old, hivelog::ByteView(after.data() + baseBlockSize, bins), 0, binsSizeOf(before),
+                                    runs);
+    }
+    for (const hivelog::PageRun& run : runs) {
         const auto at = static_cast<std::ptrdiff_t>(baseBlockSize + run.offset);
         pages.push_back({run.offset, Bytes(after.begin() + at, after.begin() + at + run.size)});
     }

@@ -66,7 +66,6 @@ public:
     hive_h* handle() const { return hive_.get(); }
     bool writable() const { return writable_; }
     bool replayed() const { return replayed_; }
-    WritePath writePath() const { return writePath_; }
     std::uint32_t minorVersion() const { return minorVersion_; }
     void markChanged() { changed_ = true; }
     bool changed() const { return changed_; }

@@ -39,22 +39,6 @@ void addChangedPageRuns(ByteView before, ByteView after, std::uint32_t offset, s
     }
 }
 
-std::vector<PageRun> changedPageRuns(ByteView before, ByteView after) {
-    std::vector<PageRun> runs;
-    if (after.size < baseBlockSize) {
-        return runs;
-    }
-    const std::uint32_t beforeBins = before.size >= baseBlockSize ? readDword(before.data + binsSizeAt) : 0;
-    const std::uint64_t afterEnd =
-        std::min<std::uint64_t>(after.size, baseBlockSize + std::uint64_t{readDword(after.data + binsSizeAt)});
-    const std::size_t bins = static_cast<std::size_t>((afterEnd - baseBlockSize) / hivePageSize * hivePageSize);
-    const ByteView oldBins = before.size > baseBlockSize
-                                 ? ByteView(before.data + baseBlockSize, before.size - baseBlockSize)
-                                 : ByteView();
-    addChangedPageRuns(oldBins, ByteView(after.data + baseBlockSize, bins), 0, beforeBins, runs);
-    return runs;
-}
-
 std::vector<unsigned char> newFormatLogCopy(const unsigned char* baseBlock, std::uint32_t sequence) {
     std::vector<unsigned char> copy(baseBlock, baseBlock + logSectorSize);
     writeDword(copy.data() + primarySequenceAt, sequence);

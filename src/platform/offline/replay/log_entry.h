@@ -21,17 +21,13 @@ struct PageRun {
     std::uint32_t size = 0;
 };
 
-// The pages of `after`'s hive bins that a log must carry to turn `before`
-// into `after`: those whose bytes differ, and every page beyond `before`'s
-// hive bins (what growth adds), adjacent pages joined into one run. Both are
-// whole hive files with sound base blocks.
-std::vector<PageRun> changedPageRuns(ByteView before, ByteView after);
-
-// The same for a part of the bins, for callers that read the hives a part
-// at a time: `before` and `after` hold the bins from `offset` (a multiple of
-// hivePageSize) on, `before` as far as the old file reaches (it may be
-// shorter), `after` whole pages. Runs are added to `runs`, joined with the
-// last one when adjacent. `beforeBins` is the old hive bins size.
+// The pages of the new hive bins that a log must carry to turn the old bins
+// into them: those whose bytes differ, and every page beyond the old hive
+// bins (what growth adds). `before` and `after` hold the bins from `offset`
+// (a multiple of hivePageSize) on, `before` as far as the old file reaches
+// (it may be shorter), `after` whole pages; callers may go a part at a time.
+// Runs are added to `runs`, joined with the last one when adjacent.
+// `beforeBins` is the old hive bins size.
 void addChangedPageRuns(ByteView before, ByteView after, std::uint32_t offset, std::uint32_t beforeBins,
                         std::vector<PageRun>& runs);
 
