@@ -281,7 +281,8 @@ std::string folderOf(std::size_t user) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
+    // A leading option (--help) is no drive: refuse it rather than make a volume named after it.
+    if (argc < 2 || argv[1][0] == '-' || argc % 2 != 0) {
         std::fprintf(stderr, "usage: make_large_volume DRIVE --users N [--classes-kib A,B,...] [--big-every K "
                              "--big-kib S] [--software-kib S] [--templates DIR]\n"
                              "       [--dirty-every D [--dirty-changes-per-mib C]] [--logs-every L]\n");
