@@ -32,6 +32,7 @@
 #include "log_writer.h"
 #include "ops/processing.h"
 #include "platform/offline/offline_platform.h"
+#include "platform/offline/unique_hive.h"
 #include "platform/winapi.h"
 #include "sample_volume.h"
 
@@ -42,6 +43,7 @@ const wchar_t* const profileDirectory = L"C:\\Users\\Bob";
 const wchar_t* const subKey = L"Software\\Tarnwick";
 const wchar_t* const valueName = L"Fuzz";
 const std::wstring valueText = L"fuzzed value \u00e9";
+const char* const valueUtf8 = "fuzzed value \xc3\xa9";
 std::string hivePath;
 const char* const logSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 
@@ -117,6 +119,24 @@ std::optional<std::wstring> valueInFile() {
         return std::nullopt;
     }
     return std::wstring(buffer);
+}
+
+// The value as hivex reads the file, for a hive that no writable load takes.
+std::optional<std::string> valueReadByHivex() {
+    const UniqueHive hive(hivex_open(hivePath.c_str(), 0));
+    if (!hive) {
+        fuzz::fail("hivex cannot read a hive that was written back");
+    }
+    hive_node_h node = hivex_root(hive.get());
+    for (const char* name : {"Software", "Tarnwick"}) {
+        node = node != 0 ? hivex_node_get_child(hive.get(), node, name) : 0;
+    }
+    const hive_value_h value = node != 0 ? hivex_node_get_value(hive.get(), node, "Fuzz") : 0;
+    if (value == 0) {
+        return std::nullopt;
+    }
+    const UniqueAny<char*, &std::free, nullptr> text(hivex_value_string(hive.get(), value));
+    return text ? std::optional<std::string>(text.get()) : std::nullopt;
 }
 
 bool exists(const std::string& path) { return std::ifstream(path).good(); }
@@ -234,6 +254,19 @@ void exercise(const std::vector<std::string>& parts) {
         return;  // A hive that holds a broken key on the path; the status is logged.
     }
     checkWrittenBaseBlock(parts);
+    // Numbered with the last sequence number there is (its logs held the one
+    // below), the hive takes no further write: the next writable load refuses
+    // it with 50 and leaves it as it is.
+    if (fuzz::readInputDword(after, 4) == 0xFFFFFFFFu) {
+        if (valueReadByHivex() != std::string(valueUtf8)) {
+            fuzz::fail("the value set and written back is not in the file:\n" + set.log);
+        }
+        const Pass del = runOperation(Operation::deleteValue);
+        if (!contains(del.log, "error = 50") || del.called || fileBytes(hivePath) != after) {
+            fuzz::fail("a hive numbered 0xFFFFFFFF was not refused untouched:\n" + del.log);
+        }
+        return;
+    }
     if (valueInFile() != valueText) {
         fuzz::fail("the value set and written back is not in the file:\n" + set.log);
     }
