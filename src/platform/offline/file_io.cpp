@@ -60,22 +60,6 @@ bool attributeAbsent(int error) { return error == ENODATA || error == ENOTSUP ||
 
 }  // namespace
 
-std::uint32_t readDword(const unsigned char* bytes, std::size_t offset) {
-    return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
-           static_cast<std::uint32_t>(bytes[offset + 2]) << 16 | static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
-}
-
-void writeDword(unsigned char* bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
-void writeQword(unsigned char* bytes, std::uint64_t value) {
-    writeDword(bytes, static_cast<std::uint32_t>(value));
-    writeDword(bytes + 4, static_cast<std::uint32_t>(value >> 32));
-}
-
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 bool readBaseBlock(int fd, std::vector<unsigned char>& bytes) {

@@ -13,11 +13,6 @@
 
 namespace offline {
 
-// Little-endian fields of a hive's bytes.
-std::uint32_t readDword(const unsigned char* bytes, std::size_t offset);
-void writeDword(unsigned char* bytes, std::uint32_t value);
-void writeQword(unsigned char* bytes, std::uint64_t value);
-
 // The name by which hivex, which opens files by name only, reaches an open
 // descriptor.
 std::string procPath(int fd);

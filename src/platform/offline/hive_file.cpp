@@ -30,7 +30,8 @@ struct VolumeLog {
 
 namespace {
 
-constexpr std::size_t baseBlockSize = 4096;
+using hivelog::baseBlockSize;
+using hivelog::readDword;
 constexpr std::size_t smallestHive = 8192;
 
 // Log files are found as Windows finds them on NTFS: without regard to case,
@@ -138,14 +139,14 @@ bool parseBaseBlock(const unsigned char* bytes, std::size_t size, BaseBlock& out
     if (size < baseBlockSize || std::memcmp(bytes, "regf", 4) != 0) {
         return false;
     }
-    const std::uint32_t major = readDword(bytes, 20);
-    out.minorVersion = readDword(bytes, 24);
-    if (major != 1 || out.minorVersion < 2 || out.minorVersion > 6 || readDword(bytes, 28) != 0) {
+    const std::uint32_t major = readDword(bytes + hivelog::majorVersionAt);
+    out.minorVersion = readDword(bytes + hivelog::minorVersionAt);
+    if (major != 1 || out.minorVersion < 2 || out.minorVersion > 6 || readDword(bytes + hivelog::fileTypeAt) != 0) {
         return false;
     }
-    out.primarySequence = readDword(bytes, 4);
-    out.secondarySequence = readDword(bytes, 8);
-    out.checksumMatches = hivelog::baseBlockChecksum(bytes) == readDword(bytes, 508);
+    out.primarySequence = readDword(bytes + hivelog::primarySequenceAt);
+    out.secondarySequence = readDword(bytes + hivelog::secondarySequenceAt);
+    out.checksumMatches = hivelog::baseBlockChecksum(bytes) == readDword(bytes + hivelog::checksumAt);
     return true;
 }
 
@@ -202,13 +203,13 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     std::vector<unsigned char> replayed;
     if (clean) {
         const std::uint32_t highest =
-            std::max(readDword(header.data(), 4), hivelog::highestLogSequence(logViews(logs)));
+            std::max(readDword(header.data() + hivelog::primarySequenceAt), hivelog::highestLogSequence(logViews(logs)));
         if (writable && highest == 0xFFFFFFFFu) {
             return ERROR_NOT_SUPPORTED;
         }
         file->nextSequence_ = highest + 1;
         if (writable) {
-            file->chooseWritePath(directory, logs, readDword(header.data(), 8));
+            file->chooseWritePath(directory, logs, readDword(header.data() + hivelog::secondarySequenceAt));
         }
     }
     // A second name for the file would keep the old contents after a
@@ -231,13 +232,13 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
             // Windows would recover it; we cannot. One whose base block is
             // torn and that no log restores is a damaged file.
             const bool pending = std::memcmp(header.data(), "regf", 4) == 0 &&
-                                 hivelog::baseBlockChecksum(header.data()) == readDword(header.data(), 508);
+                                 hivelog::baseBlockChecksum(header.data()) == readDword(header.data() + hivelog::checksumAt);
             return pending ? ERROR_NOT_SUPPORTED : ERROR_BADDB;
         }
         replayed = std::move(result.hive);
         // The replay numbers the hive one above every sequence number in the
         // primary and its logs, as Windows does.
-        file->nextSequence_ = readDword(replayed.data(), 4);
+        file->nextSequence_ = readDword(replayed.data() + hivelog::primarySequenceAt);
         file->replayed_ = true;
     }
 
@@ -249,7 +250,7 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
         return ERROR_BADDB;
     }
     // Bins cut short would be written back without their missing part.
-    const std::uint32_t binsSize = readDword(bytes, 40);
+    const std::uint32_t binsSize = readDword(bytes + hivelog::binsSizeAt);
     if (binsSize % 4096 != 0 || static_cast<std::uint64_t>(binsSize) + baseBlockSize > size) {
         return ERROR_BADDB;
     }

@@ -20,7 +20,7 @@ namespace offline {
 
 namespace {
 
-constexpr std::size_t baseBlockSize = 4096;
+using hivelog::baseBlockSize;
 
 std::string temporaryName(const std::string& hiveName) {
     static unsigned counter = 0;
@@ -80,11 +80,11 @@ LONG HiveFile::finishCommittedFile(int fd, std::uint64_t writtenAt, std::uint32_
         if (cell < baseBlockSize + 32 || cell + sizeof(head) > fileSize || !readAt(fd, head, sizeof(head), cell)) {
             return ERROR_WRITE_FAULT;
         }
-        const auto cellSize = static_cast<std::int32_t>(readDword(head, 0));
+        const auto cellSize = static_cast<std::int32_t>(hivelog::readDword(head));
         if (cellSize >= 0 || std::memcmp(head + 4, "nk", 2) != 0) {
             return ERROR_WRITE_FAULT;
         }
-        writeQword(time, stamp);
+        hivelog::writeQword(time, stamp);
         if (!writeAt(fd, time, sizeof(time), cell + 8)) {
             return statusFromErrno(errno);
         }
@@ -95,8 +95,8 @@ LONG HiveFile::finishCommittedFile(int fd, std::uint64_t writtenAt, std::uint32_
         return ERROR_WRITE_FAULT;
     }
     if (std::memcmp(firstBin, "hbin", 4) == 0) {
-        writeQword(time, writtenAt);
-        if (!writeAt(fd, time, sizeof(time), baseBlockSize + 20)) {
+        hivelog::writeQword(time, writtenAt);
+        if (!writeAt(fd, time, sizeof(time), hivelog::firstBinTimestampAt)) {
             return statusFromErrno(errno);
         }
     }

@@ -16,7 +16,8 @@ namespace offline {
 
 namespace {
 
-constexpr std::size_t baseBlockSize = hivelog::baseBlockSize;
+using hivelog::baseBlockSize;
+using hivelog::readDword;
 // How much of the file is read at a time to compare it with the new hive.
 constexpr std::size_t chunkSize = 256 * 1024;
 
@@ -75,13 +76,13 @@ LONG writeThroughLog(int hive, int log, int written, std::uint32_t entrySequence
         !readAt(written, newBase, baseBlockSize, 0)) {
         return failed();
     }
-    const std::uint32_t newBins = readDword(newBase, 40);
+    const std::uint32_t newBins = readDword(newBase + hivelog::binsSizeAt);
     if (newBins % hivelog::hivePageSize != 0 || baseBlockSize + std::uint64_t{newBins} > writtenSize) {
         return ERROR_WRITE_FAULT;
     }
     // Everything is prepared before the first write.
     std::vector<hivelog::PageRun> runs;
-    if (!changedRuns(hive, hiveSize, readDword(oldBase, 40), written, newBins, runs)) {
+    if (!changedRuns(hive, hiveSize, readDword(oldBase + hivelog::binsSizeAt), written, newBins, runs)) {
         return failed();
     }
     std::size_t pagesSize = 0;
@@ -101,10 +102,10 @@ LONG writeThroughLog(int hive, int log, int written, std::uint32_t entrySequence
     // stamps its last-written time; the rest of the old base block stays.
     unsigned char marked[baseBlockSize];
     std::memcpy(marked, oldBase, baseBlockSize);
-    std::memcpy(marked + 4, newBase + 4, 4);
-    std::memcpy(marked + 12, newBase + 12, 8);
-    writeDword(marked + 508, hivelog::baseBlockChecksum(marked));
-    if (readDword(marked, 4) == readDword(marked, 8)) {
+    std::memcpy(marked + hivelog::primarySequenceAt, newBase + hivelog::primarySequenceAt, 4);
+    std::memcpy(marked + hivelog::lastWrittenAt, newBase + hivelog::lastWrittenAt, 8);
+    hivelog::writeDword(marked + hivelog::checksumAt, hivelog::baseBlockChecksum(marked));
+    if (readDword(marked + hivelog::primarySequenceAt) == readDword(marked + hivelog::secondarySequenceAt)) {
         return ERROR_WRITE_FAULT;  // it would not be dirty, and the log would be ignored
     }
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace hivelog {
+#include "regf_fields.h"
 
-constexpr std::size_t baseBlockSize = 4096;
+namespace hivelog {
 
 // Bytes owned by someone else, valid for the duration of a call.
 struct ByteView {

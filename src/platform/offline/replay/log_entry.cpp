@@ -13,10 +13,6 @@ using namespace detail;
 
 namespace {
 
-constexpr std::size_t entryHeaderSize = 40;
-constexpr std::size_t pageReferenceSize = 8;
-constexpr std::uint32_t lockedFlag = 0x1;
-
 std::size_t roundUp(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
 
 }  // namespace

@@ -10,10 +10,6 @@ namespace hivelog::detail {
 
 namespace {
 
-constexpr std::size_t entryHeaderSize = 40;
-constexpr std::size_t pageReferenceSize = 8;
-constexpr std::uint32_t lockedFlag = 0x1;
-
 struct Entry {
     std::size_t offset = 0;
     std::uint32_t size = 0;

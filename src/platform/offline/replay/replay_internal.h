@@ -1,5 +1,5 @@
-// What the parts of the replay unit share: little-endian access to the bytes,
-// the base block copy at the start of a log file, and the two replay formats.
+// What the parts of the replay unit share: the layout of a log entry, the
+// base block copy at the start of a log file, and the two replay formats.
 #pragma once
 
 #include <cstdint>
@@ -14,40 +14,15 @@ namespace hivelog::detail {
 constexpr std::size_t logSectorSize = 512;
 constexpr std::size_t binAlignment = 4096;
 
-// Base block fields (the regf format notes, "Base block").
-constexpr std::size_t primarySequenceAt = 4;
-constexpr std::size_t secondarySequenceAt = 8;
-constexpr std::size_t lastWrittenAt = 12;
-constexpr std::size_t fileTypeAt = 28;
-constexpr std::size_t rootCellAt = 36;
-constexpr std::size_t binsSizeAt = 40;
-constexpr std::size_t checksumAt = 508;
-constexpr std::size_t flagsAt = 144;
-constexpr std::size_t firstBinTimestampAt = baseBlockSize + 20;
-
 constexpr std::uint32_t primaryFileType = 0;
 constexpr std::uint32_t oldLogFileType = 1;
 constexpr std::uint32_t newLogFileType = 6;
 
-inline std::uint32_t readDword(const unsigned char* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-inline std::uint64_t readQword(const unsigned char* bytes) {
-    return static_cast<std::uint64_t>(readDword(bytes)) | static_cast<std::uint64_t>(readDword(bytes + 4)) << 32;
-}
-
-inline void writeDword(unsigned char* bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
-inline void writeQword(unsigned char* bytes, std::uint64_t value) {
-    writeDword(bytes, static_cast<std::uint32_t>(value));
-    writeDword(bytes + 4, static_cast<std::uint32_t>(value >> 32));
-}
+// A new-format log entry (the regf format notes, "Log entries"): its header,
+// then a page reference for each page, then the pages.
+constexpr std::size_t entryHeaderSize = 40;
+constexpr std::size_t pageReferenceSize = 8;
+constexpr std::uint32_t lockedFlag = 0x1;  // the base block's KTM bit, carried in an entry's flags
 
 inline bool hasSignature(const unsigned char* bytes, const char (&signature)[5]) {
     return std::memcmp(bytes, signature, 4) == 0;
