@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "log_writer.h"
+#include "platform/offline/replay/regf_fields.h"
 #include "platform/offline/unique_hive.h"
 #include "sample_volume.h"
 
@@ -245,8 +246,7 @@ DirtyTemplate dirtyTemplateOf(const fs::path& clean, std::size_t changesPerMib) 
     fs::remove(after);
     // The entry is numbered with the old hive's sequence number; the hive
     // that holds it is one above.
-    const std::uint32_t entry = dirty.primary[8] | dirty.primary[9] << 8 | dirty.primary[10] << 16 |
-                                static_cast<std::uint32_t>(dirty.primary[11]) << 24;
+    const std::uint32_t entry = hivelog::readDword(dirty.primary.data() + hivelog::secondarySequenceAt);
     logwriter::setSequences(reconciled, entry + 1, entry + 1);
     writeFile(made.log1.string() + ".partial", dirty.log1);
     writeFile(made.primary.string() + ".partial", dirty.primary);
