@@ -70,6 +70,9 @@ LONG FileHive::root(emulation::KeyId& out) {
 // A subkey list or a subkey's name that cannot be read is ERROR_BADDB, so that
 // a broken hive is not taken for a missing key.
 LONG FileHive::findChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) {
+    if (deleted_.count(key) != 0) {
+        return ERROR_KEY_DELETED;
+    }
     hive_h* h = file_->handle();
     UniqueMalloc<hive_node_h> children(hivex_node_children(h, key));
     if (!children) {
@@ -110,6 +113,9 @@ LONG FileHive::findChild(emulation::KeyId key, const std::wstring& name, emulati
 }
 
 LONG FileHive::childAt(emulation::KeyId key, DWORD index, bool& exists, std::wstring& name, FILETIME& lastWrite) {
+    if (deleted_.count(key) != 0) {
+        return ERROR_KEY_DELETED;
+    }
     hive_h* h = file_->handle();
     UniqueMalloc<hive_node_h> children(hivex_node_children(h, key));
     if (!children) {
@@ -137,6 +143,9 @@ LONG FileHive::childAt(emulation::KeyId key, DWORD index, bool& exists, std::wst
 }
 
 LONG FileHive::valueNames(emulation::KeyId key, std::vector<std::wstring>& names) {
+    if (deleted_.count(key) != 0) {
+        return ERROR_KEY_DELETED;
+    }
     hive_h* h = file_->handle();
     errno = 0;
     UniqueMalloc<hive_value_h> values(hivex_node_values(h, key));
@@ -155,6 +164,9 @@ LONG FileHive::valueNames(emulation::KeyId key, std::vector<std::wstring>& names
 }
 
 LONG FileHive::readValue(emulation::KeyId key, std::size_t index, DWORD& type, std::vector<unsigned char>& data) {
+    if (deleted_.count(key) != 0) {
+        return ERROR_KEY_DELETED;
+    }
     hive_h* h = file_->handle();
     errno = 0;
     UniqueMalloc<hive_value_h> values(hivex_node_values(h, key));
@@ -190,6 +202,9 @@ LONG FileHive::checkValueData(DWORD type, const unsigned char* data, DWORD size)
 }
 
 LONG FileHive::addChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) {
+    if (deleted_.count(key) != 0) {
+        return ERROR_KEY_DELETED;
+    }
     errno = 0;
     child = hivex_node_add_child(file_->handle(), key, utf8FromWide(name).c_str());
     if (child == 0) {
@@ -201,6 +216,9 @@ LONG FileHive::addChild(emulation::KeyId key, const std::wstring& name, emulatio
 
 LONG FileHive::setValue(emulation::KeyId key, std::size_t index, const std::wstring& name, DWORD type,
                         const unsigned char* data, DWORD size) {
+    if (deleted_.count(key) != 0) {
+        return ERROR_KEY_DELETED;
+    }
     std::vector<StoredValue> values;
     const LONG status = readValues(key, values);
     if (status != ERROR_SUCCESS) {
@@ -222,6 +240,9 @@ LONG FileHive::setValue(emulation::KeyId key, std::size_t index, const std::wstr
 }
 
 LONG FileHive::deleteValue(emulation::KeyId key, std::size_t index) {
+    if (deleted_.count(key) != 0) {
+        return ERROR_KEY_DELETED;
+    }
     std::vector<StoredValue> values;
     const LONG status = readValues(key, values);
     if (status != ERROR_SUCCESS) {
@@ -238,7 +259,39 @@ LONG FileHive::deleteValue(emulation::KeyId key, std::size_t index) {
     return writeValues(key, values);
 }
 
+LONG FileHive::deleteTree(emulation::KeyId key, emulation::KeyId child) {
+    if (deleted_.count(key) != 0 || deleted_.count(child) != 0) {
+        return ERROR_KEY_DELETED;
+    }
+    hive_h* h = file_->handle();
+    // Every key of the tree is gone once hivex has deleted it: none of them
+    // may be stamped at the write-back, nor used again.
+    std::vector<hive_node_h> tree{child};
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        UniqueMalloc<hive_node_h> children(hivex_node_children(h, tree[i]));
+        if (!children) {
+            return ERROR_BADDB;
+        }
+        for (const hive_node_h* at = children.get(); *at != 0; ++at) {
+            tree.push_back(*at);
+        }
+    }
+    errno = 0;
+    if (hivex_node_delete_child(h, child) != 0) {
+        return statusOfHivexFailure();
+    }
+    for (const hive_node_h node : tree) {
+        deleted_.insert(node);
+        file_->forgetKeyTime(node);
+    }
+    file_->markChanged();
+    return ERROR_SUCCESS;
+}
+
 LONG FileHive::setLastWriteTime(emulation::KeyId key, const FILETIME& time) {
+    if (deleted_.count(key) != 0) {
+        return ERROR_KEY_DELETED;
+    }
     file_->setKeyTime(key, static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime);
     return ERROR_SUCCESS;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ public:
     LONG setValue(emulation::KeyId key, std::size_t index, const std::wstring& name, DWORD type,
                   const unsigned char* data, DWORD size) override;
     LONG deleteValue(emulation::KeyId key, std::size_t index) override;
+    LONG deleteTree(emulation::KeyId key, emulation::KeyId child) override;
     LONG setLastWriteTime(emulation::KeyId key, const FILETIME& time) override;
     LONG unmounted() override;
 
@@ -44,6 +46,9 @@ private:
     bool holdsBigData(const std::vector<StoredValue>& values) const;
 
     std::unique_ptr<HiveFile> file_;
+    // Keys deleted by deleteTree: hivex never reuses a cell it freed, so no
+    // later key can have the offset of one of these.
+    std::set<hive_node_h> deleted_;
 };
 
 }  // namespace offline

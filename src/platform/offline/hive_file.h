@@ -74,6 +74,8 @@ public:
     // A key's last-write time (a FILETIME as one number), given by a change.
     // hivex cannot write one, so it is written into the file by writeBack.
     void setKeyTime(hive_node_h node, std::uint64_t time);
+    // A key deleted: it has no time to be written.
+    void forgetKeyTime(hive_node_h node) { keyTimes_.erase(node); }
     // The time a change gave the key, if any; otherwise the file's holds.
     bool keyTime(hive_node_h node, std::uint64_t& time) const;
 
