@@ -253,9 +253,13 @@ LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint3
     if (status == ERROR_SUCCESS) {
         allocated.push_back(list);
     }
+    // Every segment gets a cell of the full 16,344 bytes, the last one too,
+    // as Windows allocates them (measured on a hive Windows wrote: values of
+    // 16,345 and 81,725 bytes, every segment cell 16,352 bytes long); readers
+    // such as hivex take each segment's length from its cell.
     for (std::uint32_t i = 0; status == ERROR_SUCCESS && i < segments; ++i) {
         const std::uint32_t holds = i + 1 < segments ? segmentSize : size - i * segmentSize;
-        status = cells_.allocate(holds, near, cell);
+        status = cells_.allocate(segmentSize, near, cell);
         if (status == ERROR_SUCCESS) {
             allocated.push_back(cell);
             std::memcpy(cells_.write(cell + 4, holds), data + static_cast<std::size_t>(i) * segmentSize, holds);
