@@ -1,0 +1,58 @@
+// Cell allocation in a walked hive: free space that fits, near the key it
+// serves, else a new bin at the end; freeing, with free neighbours merged as
+// Windows merges them (the regf format notes, "Unallocated cell"); and the
+// set of 4 KiB pages of the bins that were written, for the write-back.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/offline/engine/hive.h"
+
+namespace regf::detail {
+
+class Cells {
+public:
+    explicit Cells(Image& image) : image_(image) {}
+
+    // The free cells the walk found, in ascending order.
+    void load(const std::vector<FreeCell>& freeCells);
+
+    // A cell of at least payload bytes (zeroed), in the bin of `near` when it
+    // has room (nearest to it), else the first bin with room, else a new bin.
+    // ERROR_NOT_ENOUGH_MEMORY when the storage cannot grow.
+    LONG allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& offset);
+    // Frees an allocated cell the caller checked, merging it with free
+    // neighbours in its bin.
+    void release(std::uint32_t offset);
+    // Gives back the tail of an allocated cell beyond payload bytes.
+    void shrink(std::uint32_t offset, std::uint32_t payload);
+
+    // Every write to the bins goes through these, which mark the pages.
+    unsigned char* write(std::uint32_t offset, std::uint32_t length);
+    void put16(std::uint32_t offset, std::uint16_t value);
+    void put32(std::uint32_t offset, std::uint32_t value);
+    void put64(std::uint32_t offset, std::uint64_t value);
+
+    std::uint64_t writes() const { return writes_; }
+    std::vector<std::uint32_t> dirtyPages() const;
+
+private:
+    struct BinSpace {
+        std::vector<FreeCell> cells;  // ascending offsets
+        std::uint32_t largest = 0;
+    };
+
+    bool pick(std::uint32_t size, std::uint32_t near, std::size_t& bin, std::size_t& index) const;
+    LONG addBin(std::uint32_t size, std::size_t& bin);
+    void insertFree(std::size_t bin, FreeCell cell);
+    void eraseFree(std::size_t bin, std::size_t index);
+    void updateLargest(std::size_t bin);
+
+    Image& image_;
+    std::vector<BinSpace> space_;
+    std::vector<bool> dirty_;
+    std::uint64_t writes_ = 0;
+};
+
+}  // namespace regf::detail
