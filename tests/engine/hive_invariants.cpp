@@ -357,7 +357,8 @@ private:
 
     void checkKey(const Data& nk, std::uint32_t parent, bool isRoot, std::vector<Pending>& pending) {
         if (!nk.signature("nk") || !nk.has(0, 76)) {
-            failCell(nk.offset, kindOf(nk), isRoot ? "the root cell is not a key node" : "listed as a subkey, but not a key node");
+            failCell(nk.offset, kindOf(nk),
+                     isRoot ? "the root cell is not a key node" : "listed as a subkey, but not a key node");
             return;
         }
         const std::uint16_t flags = nk.u16(2);
@@ -612,7 +613,8 @@ private:
             return true;
         }
         if (dataSize <= 4) {
-            failCell(vk.offset, "vk", std::to_string(dataSize) + " bytes of data in a cell of their own; Windows keeps up to 4 inline");
+            failCell(vk.offset, "vk", std::to_string(dataSize) +
+                                          " bytes of data in a cell of their own; Windows keeps up to 4 inline");
         }
         if (dataSize > segmentSize && minor_ >= 4) {
             if (!data.signature("db")) {
@@ -660,8 +662,8 @@ private:
                 continue;
             }
             const std::uint64_t before = static_cast<std::uint64_t>(segmentSize) * i;
-            const std::uint64_t need =
-                i + 1 < count ? segmentSize : (dataSize > before ? std::min<std::uint64_t>(dataSize - before, segmentSize) : 0);
+            const std::uint64_t left = dataSize > before ? dataSize - before : 0;
+            const std::uint64_t need = i + 1 < count ? segmentSize : std::min<std::uint64_t>(left, segmentSize);
             if (!segment.has(0, need)) {
                 failCell(segment.offset, "segment", "holds " + std::to_string(segment.size) + " bytes, not the " +
                                                         std::to_string(need) + " of segment " + std::to_string(i));
@@ -746,7 +748,8 @@ private:
         }
         for (const auto& [offset, users] : users_) {
             if (ring.count(offset) == 0) {
-                failCell(offset, "sk", "used by " + std::to_string(users) + " keys, but not on the list of security cells");
+                failCell(offset, "sk", "used by " + std::to_string(users) +
+                                           " keys, but not on the list of security cells");
                 Data sk = dataOf(cellAt(offset));
                 reach(sk, "a key");
                 checkDescriptor(sk);

@@ -17,10 +17,10 @@ struct HiveInvariantOptions {
     // length", "largest value name length" and "largest value data size"
     // (names counted as UTF-16 bytes, compressed ones too) are always checked
     // to be at least the largest actual ones: Windows sizes its query buffers
-    // from them. Windows grows them but never shrinks them: after regedit's
-    // "New Key #1" is renamed "Key1", its parent keeps 20. So they are upper
-    // bounds in general; set this to require them exact, as they are in a
-    // hive built by additions alone.
+    // from them. Windows grows them but does not shrink them: CompHive's root
+    // keeps 20, the length of regedit's "New Key #1", over subkeys named in 2
+    // bytes. So they are upper bounds in general; set this to require them
+    // exact, as they are in a hive built by additions alone.
     bool exactLargestFields = false;
 
     // Every allocated cell must be reached from the root. A hive that Windows
