@@ -14,7 +14,7 @@ seconds=${TARNWICK_FUZZ_SECONDS:-60}
 jobs=${TARNWICK_JOBS:-2}
 if [ "${1:-}" != --run-only ]; then
     cmake --preset fuzz -G Ninja >/dev/null
-    cmake --build build/fuzz -j "$jobs" --target fuzz_command_line fuzz_hive_file fuzz_log_replay
+    cmake --build build/fuzz -j "$jobs" --target fuzz_command_line fuzz_hive_file fuzz_log_replay fuzz_reg_file
 fi
 [ "${1:-}" != --build-only ] || exit 0
 
@@ -55,7 +55,7 @@ windows_seeds() {
 artifacts=build/fuzz/artifacts
 mkdir -p "$artifacts"
 status=0
-for target in fuzz_command_line fuzz_hive_file fuzz_log_replay; do
+for target in fuzz_command_line fuzz_hive_file fuzz_log_replay fuzz_reg_file; do
     work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-corpus.XXXXXX")
     # The volume and the log of the target; in memory when /dev/shm is there.
     if [ -w /dev/shm ]; then scratch=$(mktemp -d /dev/shm/tarnwick-fuzz.XXXXXX); else scratch=$(mktemp -d); fi

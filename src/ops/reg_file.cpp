@@ -130,7 +130,7 @@ bool decodeFile(const std::vector<unsigned char>& bytes, std::wstring& text, std
         return false;
     }
     // Eight-bit text never holds a NUL; UTF-16 or UTF-32 without the mark does.
-    if (std::memchr(data, 0, size) != nullptr) {
+    if (size > 0 && std::memchr(data, 0, size) != nullptr) {
         problem = L"The file holds NUL bytes, as UTF-16 without its byte-order mark (FF FE) does";
         return false;
     }
