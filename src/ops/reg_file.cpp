@@ -532,8 +532,15 @@ const wchar_t* Reader::readData(std::wstring_view data, RegChange& change) const
         return nullptr;
     }
     std::wstring wide;
+    if (unicode_ && sizeof(wchar_t) == 2) {
+        // Where wchar_t is UTF-16 the bytes are the data as written, an odd
+        // last byte included, as regedit stores them.
+        change.data = std::move(bytes);
+        return nullptr;
+    }
     if (unicode_) {
-        // UTF-16LE units, stored as written; an odd last byte is one more unit.
+        // UTF-16LE units, stored as written; where wchar_t is wider an odd
+        // last byte can only be one more unit.
         std::size_t ignored = 0;
         appendUtf16(bytes.data(), bytes.size() / 2, true, wide, ignored);
         if (bytes.size() % 2 != 0) {
