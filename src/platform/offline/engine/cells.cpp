@@ -94,13 +94,17 @@ LONG Cells::allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& o
         index = 0;
     }
     const FreeCell chosen = space_[bin].cells[index];
-    eraseFree(bin, index);
     if (chosen.size - size >= cellAlignment) {
+        // The rest stays free, in the chosen cell's place in the list.
         const FreeCell rest{chosen.offset + size, chosen.size - size};
         put32(rest.offset, rest.size);
         image_.setCellStart(rest.offset, true);
-        insertFree(bin, rest);
+        space_[bin].cells[index] = rest;
+        if (chosen.size == space_[bin].largest) {
+            updateLargest(bin);
+        }
     } else {
+        eraseFree(bin, index);
         size = chosen.size;
     }
     put32(chosen.offset, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size)));

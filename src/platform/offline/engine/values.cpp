@@ -9,14 +9,6 @@ namespace regf::detail {
 
 namespace {
 
-// Where a value's data is.
-struct Layout {
-    bool inlined = false;
-    std::uint32_t size = 0;
-    std::uint32_t bigData = noCell;   // the db cell
-    std::uint32_t segmentList = noCell;
-    std::vector<std::uint32_t> cells;  // the one data cell, or the segments in order
-};
 
 bool isValue(const Image& image, std::uint32_t cell) {
     std::uint32_t payload = 0;
@@ -305,7 +297,11 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     }
     if (index != newValue) {
         std::uint32_t value = noCell;
-        Layout old;
+        Layout& old = old_;
+        old.inlined = false;
+        old.bigData = noCell;
+        old.segmentList = noCell;
+        old.cells.clear();
         std::uint32_t listCell = noCell;
         std::uint32_t count = 0;
         LONG status = list(key, listCell, count);
@@ -331,18 +327,18 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
             cells_.shrink(old.cells[0], size);
             cells_.put32(value + vk::dataSize, size);
         } else {
-            std::vector<std::uint32_t> allocated;
+            allocated_.clear();
             std::uint32_t sizeField = 0;
             std::uint32_t dataField = 0;
-            status = storeData(data, size, key, sizeField, dataField, allocated);
+            status = storeData(data, size, key, sizeField, dataField, allocated_);
             if (status != ERROR_SUCCESS) {
                 return status;
             }
             cells_.put32(value + vk::dataSize, sizeField);
             cells_.put32(value + vk::data, dataField);
-            std::vector<std::uint32_t> oldCells;
-            appendLayout(old, oldCells);
-            releaseAll(oldCells);
+            released_.clear();
+            appendLayout(old, released_);
+            releaseAll(released_);
         }
         cells_.put32(value + vk::type, type);
         updateLargest(key, 0, size, time);
@@ -362,7 +358,8 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     if (count >= 0x1FFFFFFFu) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    std::vector<std::uint32_t> allocated;
+    std::vector<std::uint32_t>& allocated = allocated_;
+    allocated.clear();
     const std::uint32_t nameBytes = storedLength(name);
     std::uint32_t value = noCell;
     status = cells_.allocate(vk::name - 4 + nameBytes, key, value);
@@ -372,14 +369,14 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     allocated.push_back(value);
     std::uint32_t sizeField = 0;
     std::uint32_t dataField = 0;
-    std::vector<std::uint32_t> dataCells;
-    status = storeData(data, size, key, sizeField, dataField, dataCells);
-    allocated.insert(allocated.end(), dataCells.begin(), dataCells.end());
+    released_.clear();
+    status = storeData(data, size, key, sizeField, dataField, released_);
+    allocated.insert(allocated.end(), released_.begin(), released_.end());
     std::uint32_t newList = noCell;
     if (status == ERROR_SUCCESS && count + 1 > capacity) {
-        // Small lists are sized as Windows sizes them, larger ones with room
-        // to grow.
-        const std::uint32_t room = count < 4 ? count + 1 : count + 1 + count / 2;
+        // A key's first value gets a list of one, as Windows makes it; a list
+        // that grows gets room to grow further.
+        const std::uint32_t room = count == 0 ? 1 : count + 1 + count / 2;
         status = cells_.allocate(4 * room, key, newList);
     }
     if (status != ERROR_SUCCESS) {
@@ -441,9 +438,9 @@ LONG Values::remove(std::uint32_t key, std::uint32_t index, std::uint64_t time) 
     if (time != 0) {
         cells_.put64(key + nk::time, time);
     }
-    std::vector<std::uint32_t> oldCells{value};
-    appendLayout(old, oldCells);
-    releaseAll(oldCells);
+    released_.assign(1, value);
+    appendLayout(old, released_);
+    releaseAll(released_);
     return ERROR_SUCCESS;
 }
 
