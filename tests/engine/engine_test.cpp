@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <random>
 
 #include "engine_test_support.h"
@@ -333,3 +334,44 @@ INSTANTIATE_TEST_SUITE_P(All, EngineWindowsHives,
                                                               "UnicodeHive", "NewDirtyHive1/RecoveredHive_Windows10",
                                                               "OldDirtyHive/RecoveredHive_Windows7"),
                                             ::testing::Values(11u, 12u)));
+
+// What Windows refuses, and what a handle or a read-only hive allows.
+TEST(EngineStatuses, RefusalsAsWindowsGivesThem) {
+    std::unique_ptr<regf::Hive> hive = openHive(emptyHive(5), true);
+    ASSERT_NE(hive, nullptr);
+    regf::KeyRef a = 0;
+    regf::KeyRef b = 0;
+    regf::KeyRef made = 0;
+    ASSERT_EQ(hive->addChild(hive->root(), u"a", a), ERROR_SUCCESS);
+    ASSERT_EQ(hive->addChild(a, u"b", b), ERROR_SUCCESS);
+    const unsigned char data[4] = {};
+    const std::vector<std::pair<const char*, std::function<LONG()>>> calls = {
+        {"empty key name", [&] { return hive->addChild(a, u"", made) == ERROR_INVALID_PARAMETER; }},
+        {"key name of 256 units", [&] { return hive->addChild(a, std::u16string(256, u'x'), made) == ERROR_INVALID_PARAMETER; }},
+        {"key name of 255 units", [&] { return hive->addChild(a, std::u16string(255, u'x'), made) == ERROR_SUCCESS; }},
+        {"backslash in a key name", [&] { return hive->addChild(a, u"x\\y", made) == ERROR_INVALID_PARAMETER; }},
+        {"key that exists, in another case", [&] { return hive->addChild(hive->root(), u"A", made) == ERROR_ALREADY_EXISTS && made == a; }},
+        {"value name of 16,384 units",
+         [&] { return hive->setValue(a, regf::newValue, std::u16string(16384, u'v'), 1, data, 4) == ERROR_INVALID_PARAMETER; }},
+        {"value name of 16,383 units",
+         [&] { return hive->setValue(a, regf::newValue, std::u16string(16383, u'v'), 1, data, 4) == ERROR_SUCCESS; }},
+        {"missing child", [&] { return hive->findChild(a, u"none", made) == ERROR_FILE_NOT_FOUND; }},
+        {"value index past the last", [&] { return hive->deleteValue(b, 0) == ERROR_NO_MORE_ITEMS; }},
+        {"deleting the root", [&] { return hive->deleteKeyTree(hive->root()) == ERROR_ACCESS_DENIED; }},
+        {"a handle never given", [&] { return hive->childCount(12345, *std::make_unique<std::uint32_t>()) == ERROR_INVALID_HANDLE; }},
+        {"deleting a tree", [&] { return hive->deleteKeyTree(a) == ERROR_SUCCESS; }},
+        {"a deleted key's handle", [&] { return hive->setValue(a, regf::newValue, u"v", 1, data, 4) == ERROR_KEY_DELETED; }},
+        {"a deleted subkey's handle, its cell reused",
+         [&] { return hive->addChild(hive->root(), u"a", made) == ERROR_SUCCESS && hive->keyName(b, *std::make_unique<std::u16string>()) == ERROR_KEY_DELETED; }},
+    };
+    for (const auto& [what, call] : calls) {
+        EXPECT_TRUE(call()) << what;
+    }
+    EXPECT_FALSE(hive->broken());
+
+    std::unique_ptr<regf::Hive> readOnly = openHive(emptyHive(5), false);
+    ASSERT_NE(readOnly, nullptr);
+    EXPECT_EQ(readOnly->addChild(readOnly->root(), u"a", made), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(readOnly->setValue(readOnly->root(), regf::newValue, u"v", 1, data, 4), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(readOnly->changed());
+}

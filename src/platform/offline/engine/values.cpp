@@ -68,8 +68,9 @@ LONG layoutOf(const Image& image, std::uint32_t value, Layout& layout) {
 
 // A damaged hive may point a value's data at a cell that something else owns:
 // freeing it would free that too.
-bool ownsItsCells(const Layout& layout, std::uint32_t value, std::uint32_t key, std::uint32_t list) {
-    std::vector<std::uint32_t> cells = layout.cells;
+bool ownsItsCells(const Layout& layout, std::uint32_t value, std::uint32_t key, std::uint32_t list,
+                  std::vector<std::uint32_t>& cells) {
+    cells.assign(layout.cells.begin(), layout.cells.end());
     if (layout.bigData != noCell) {
         cells.push_back(layout.bigData);
         cells.push_back(layout.segmentList);
@@ -311,7 +312,7 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
         if (status == ERROR_SUCCESS) {
             status = layoutOf(image_, value, old);
         }
-        if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell)) {
+        if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell, checked_)) {
             status = ERROR_BADDB;
         }
         if (status != ERROR_SUCCESS) {
@@ -417,7 +418,7 @@ LONG Values::remove(std::uint32_t key, std::uint32_t index, std::uint64_t time) 
     if (status == ERROR_SUCCESS) {
         status = layoutOf(image_, value, old);
     }
-    if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell)) {
+    if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell, checked_)) {
         status = ERROR_BADDB;
     }
     if (status != ERROR_SUCCESS) {

@@ -68,6 +68,7 @@ private:
     // Reused from one change to the next, which then allocates no memory.
     std::vector<std::uint32_t> allocated_;
     std::vector<std::uint32_t> released_;
+    std::vector<std::uint32_t> checked_;
     Layout old_;
 };
 
