@@ -189,7 +189,10 @@ LONG Values::read(std::uint32_t key, std::uint32_t index, std::uint32_t& type, s
     type = readDword(image_.at(value + vk::type));
     data.resize(layout.size);
     if (layout.inlined) {
-        std::memcpy(data.data(), image_.at(value + vk::data), layout.size);
+        // A value of no bytes leaves data empty, and data() perhaps null.
+        if (layout.size > 0) {
+            std::memcpy(data.data(), image_.at(value + vk::data), layout.size);
+        }
         return ERROR_SUCCESS;
     }
     std::uint32_t copied = 0;
