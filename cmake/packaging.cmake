@@ -2,7 +2,7 @@
 #   the Windows cross build: a zip of the stripped tarnwick.exe with README,
 #     LICENSE and the third-party notices;
 #   the Linux build: a Debian package of the Linux tool, /usr/bin/tarnwick,
-#     which needs the system's hivex (libhivex0).
+#     which needs only the system's C and C++ libraries.
 # Included from the top-level CMakeLists.txt once the executables exist.
 if(NOT TARGET tarnwick)
     return()
@@ -62,9 +62,9 @@ else()
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION admin)
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-        "tarnwick writes a REG_SZ value (or deletes it) under the same subkey in the\nregistry hive of every user profile of a Windows system drive mounted on\nLinux, and optionally in the Default profile's hive.")
-    # dpkg-shlibdeps names the libraries the binary is linked with, hivex
-    # (libhivex0) among them, with the versions it needs.
+        "tarnwick sets or deletes a registry value, deletes a key, or applies a\nregistry file (.reg) in the hive of every user profile of a Windows system\ndrive mounted on Linux, and optionally in the Default profile's hive.")
+    # dpkg-shlibdeps names the libraries the binary is linked with, with the
+    # versions it needs.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 

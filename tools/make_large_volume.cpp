@@ -35,7 +35,7 @@
 
 #include "log_writer.h"
 #include "platform/offline/replay/regf_fields.h"
-#include "platform/offline/unique_hive.h"
+#include "unique_hive.h"
 #include "sample_volume.h"
 
 namespace fs = std::filesystem;

@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "platform/emulation/path_components.h"
-#include "platform/offline/unique_hive.h"
+#include "unique_hive.h"
 
 namespace sample {
 

@@ -50,6 +50,11 @@ CommandLineArgs parseCommandLine(const wchar_t* argumentText) {
             args.operation = Operation::setValue;
         } else if (sw == L"/del") {
             args.operation = Operation::deleteValue;
+        } else if (sw == L"/delkey") {
+            args.operation = Operation::deleteKey;
+        } else if (sw == L"/import") {
+            args.operation = Operation::importFile;
+            field = &args.importFile;
         } else if (sw == L"/k") {
             field = &args.subKey;
         } else if (sw == L"/vn") {
@@ -88,6 +93,10 @@ const wchar_t* operationText(const std::optional<Operation>& operation) {
             return L"setValue";
         case Operation::deleteValue:
             return L"deleteValue";
+        case Operation::importFile:
+            return L"importFile";
+        case Operation::deleteKey:
+            return L"deleteKey";
     }
     return L"<unknown>";
 }
@@ -114,5 +123,8 @@ void logParsedArgs(const CommandLineArgs& args) {
     logOptionalString(L"valueSZ: ", args.valueSZ);
     if (args.valueType.has_value()) {
         logOptionalString(L"valueType: ", args.valueType);
+    }
+    if (args.importFile.has_value()) {
+        logOptionalString(L"importFile: ", args.importFile);
     }
 }

@@ -9,6 +9,10 @@
 enum class Operation : std::int32_t {
     setValue = 0,
     deleteValue = 1,
+    // Beyond the value operations: a registry file's changes, and a key
+    // deleted with everything below it.
+    importFile = 2,
+    deleteKey = 3,
 };
 
 struct CommandLineArgs {
@@ -19,6 +23,8 @@ struct CommandLineArgs {
     std::optional<std::wstring> valueSZ;
     // The type name as typed after /vtype; absent means REG_SZ.
     std::optional<std::wstring> valueType;
+    // The registry file named after /import, as typed.
+    std::optional<std::wstring> importFile;
 };
 
 // Splits the argument text by the platform's rules; empty when the text is
@@ -29,6 +35,6 @@ std::vector<std::wstring> splitCommandLine(const wchar_t* argumentText);
 // value writes one line to the log.
 CommandLineArgs parseCommandLine(const wchar_t* argumentText);
 
-// Writes the six-line "Parsed args:" report, and a seventh line for the type
-// when /vtype was given.
+// Writes the six-line "Parsed args:" report, and a line more for each of the
+// type (/vtype) and the registry file (/import) when it was given.
 void logParsedArgs(const CommandLineArgs& args);

@@ -46,9 +46,15 @@ bool readStringOrExpandStringValue(HKEY key, const wchar_t* subKeyName, const wc
 }
 
 bool enumAllUserRegHives(bool includeDefaultProfile, UserHive hive, HiveCallback callback) {
-    if (!callback) {
-        logLine() << L"enumAllUserRegHives: callback not specified\n";
-        return false;
+    return enumAllUserRegHives(includeDefaultProfile, std::vector<HiveWork>{{hive, std::move(callback)}});
+}
+
+bool enumAllUserRegHives(bool includeDefaultProfile, const std::vector<HiveWork>& work) {
+    for (const HiveWork& item : work) {
+        if (!item.callback) {
+            logLine() << L"enumAllUserRegHives: callback not specified\n";
+            return false;
+        }
     }
     if (!enableNeededPrivileges()) {
         logLine() << L"enumAllUserRegHives: Failed to enable needed privileges\n";
@@ -84,13 +90,18 @@ bool enumAllUserRegHives(bool includeDefaultProfile, UserHive hive, HiveCallback
                       << L"', failed to read the profile image path\n";
             continue;
         }
-        maybeLoadUserHiveAndCallCallback(sid, profileDirectory.c_str(), hive, callback);
+        for (const HiveWork& item : work) {
+            maybeLoadUserHiveAndCallCallback(sid, profileDirectory.c_str(), item.hive, item.callback);
+        }
     }
 
     if (includeDefaultProfile) {
         std::wstring defaultDirectory;
         if (readStringOrExpandStringValue(profileList, nullptr, L"Default", defaultDirectory)) {
-            maybeLoadUserHiveAndCallCallback(defaultProfileMountName, defaultDirectory.c_str(), hive, callback);
+            for (const HiveWork& item : work) {
+                maybeLoadUserHiveAndCallCallback(defaultProfileMountName, defaultDirectory.c_str(), item.hive,
+                                                 item.callback);
+            }
         } else {
             logLine() << L"enumAllUserRegHives: could not read path to the default profile\n";
         }

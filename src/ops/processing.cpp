@@ -5,7 +5,9 @@
 #include "ops/value_data.h"
 
 void processingFunc(const CommandLineArgs& args, HKEY hiveRoot) {
-    if (!args.operation.has_value() || !args.subKey.has_value() || !args.valueName.has_value()) {
+    // A key is deleted by its path alone; a value needs its name too.
+    if (!args.operation.has_value() || !args.subKey.has_value() ||
+        (*args.operation != Operation::deleteKey && !args.valueName.has_value())) {
         logLine() << L"processingFunc: invalid args\n";
         return;
     }
@@ -39,12 +41,23 @@ void processingFunc(const CommandLineArgs& args, HKEY hiveRoot) {
             }
             return;
         }
+        case Operation::deleteKey: {
+            // A key that is not there is already what was asked for.
+            const LONG status = RegDeleteTreeW(hiveRoot, subKey.c_str());
+            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+                logLine() << L"processingFunc: RegDeleteTreeW() failed, error = " << status << L"\n";
+            }
+            return;
+        }
+        case Operation::importFile:
+            break;
     }
     logLine() << L"processingFunc: unknown operation " << static_cast<std::int32_t>(*args.operation) << L"\n";
 }
 
 bool checkValueTypeAndData(const CommandLineArgs& args) {
-    if (args.operation == Operation::deleteValue) {
+    if (args.operation == Operation::deleteValue || args.operation == Operation::deleteKey ||
+        args.operation == Operation::importFile) {
         return true;
     }
     ValueData data;
@@ -53,5 +66,14 @@ bool checkValueTypeAndData(const CommandLineArgs& args) {
         return true;
     }
     logLine() << problem << L"\n";
+    return false;
+}
+
+bool checkKeyToDelete(const CommandLineArgs& args) {
+    if (args.operation != Operation::deleteKey || !args.subKey.has_value() || !subKeyInUserHive(*args.subKey).empty()) {
+        return true;
+    }
+    logLine() << L"Refused: /delkey /k '" << *args.subKey
+              << L"' names the root of a user's hive, which is never deleted\n";
     return false;
 }

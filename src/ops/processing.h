@@ -3,7 +3,8 @@
 #include "app/options.h"
 #include "registry/registry.h"
 
-// Sets or deletes the requested value below one hive root, which is the root
+// Sets or deletes the requested value, or deletes the requested key with
+// everything below it, below one hive root, which is the root
 // of the user hive that holds the subkey (userHiveOfSubKey), at the subkey's
 // path inside that hive. Every failure is logged and nothing is reported
 // back, so one hive cannot stop the walk.
@@ -14,3 +15,9 @@ void processingFunc(const CommandLineArgs& args, HKEY hiveRoot);
 // says what is wrong and returns false when the type is unknown or the data
 // does not parse.
 bool checkValueTypeAndData(const CommandLineArgs& args);
+
+// A key deletion's subkey must name a key below a hive's root: /k '' (or
+// Software\Classes, the classes hive's root) would empty a user's hive.
+// Logs the one line that says so and returns false for such a run; true for
+// every other run.
+bool checkKeyToDelete(const CommandLineArgs& args);

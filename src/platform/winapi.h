@@ -60,6 +60,9 @@ struct FILETIME {
 };
 typedef FILETIME* PFILETIME;
 
+struct SECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
 struct LUID {
     DWORD LowPart;
     LONG HighPart;
@@ -94,6 +97,7 @@ typedef TOKEN_PRIVILEGES* PTOKEN_PRIVILEGES;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_WRITE_PROTECT 19L
 #define ERROR_WRITE_FAULT 29L
+#define ERROR_READ_FAULT 30L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
@@ -111,6 +115,7 @@ typedef TOKEN_PRIVILEGES* PTOKEN_PRIVILEGES;
 #define ERROR_UNSUPPORTED_TYPE 1630L
 
 // Registry access rights.
+#define DELETE 0x00010000L
 #define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
 #define KEY_CREATE_SUB_KEY 0x0004
@@ -123,6 +128,11 @@ typedef TOKEN_PRIVILEGES* PTOKEN_PRIVILEGES;
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
+
+// RegCreateKeyExW options and dispositions.
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
 
 // Registry value types.
 #define REG_NONE 0
@@ -166,6 +176,13 @@ LONG WINAPI RegUnLoadKeyW(HKEY hKey, LPCWSTR lpSubKey);
 LONG WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, DWORD dwType, LPCVOID lpData,
                             DWORD cbData);
 LONG WINAPI RegDeleteKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName);
+LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                            REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                            LPDWORD lpdwDisposition);
+LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                           DWORD cbData);
+LONG WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
+LONG WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 
 // advapi32 and kernel32: token and privileges.
 HANDLE WINAPI GetCurrentProcess();

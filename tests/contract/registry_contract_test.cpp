@@ -312,6 +312,90 @@ TEST_F(RegistryContract, AChangeGivesTheKeysItChangedANewerLastWriteTimeAndNoOth
          [&] { return RegDeleteKeyValueW(root, L"Software\\App\\New", L"Missing"); }, ERROR_FILE_NOT_FOUND, {});
     step("a value deleted", [&] { return RegDeleteKeyValueW(root, L"Software\\App", L"Kept"); }, ERROR_SUCCESS,
          {L"Software\\App"});
+    step("a key created",
+         [&] {
+             HKEY made = nullptr;
+             const LONG status = RegCreateKeyExW(root, L"Software\\App\\New\\Made", 0, nullptr, 0, KEY_WRITE,
+                                                 nullptr, &made, nullptr);
+             return status != ERROR_SUCCESS ? status : RegCloseKey(made);
+         },
+         ERROR_SUCCESS, {L"Software\\App\\New", L"Software\\App\\New\\Made"});
+    step("a tree that is not there", [&] { return RegDeleteTreeW(root, L"Software\\App\\Absent"); },
+         ERROR_FILE_NOT_FOUND, {});
+    step("a key tree deleted", [&] { return RegDeleteTreeW(root, L"Software\\App\\New"); }, ERROR_SUCCESS,
+         {L"Software\\App"});
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+}
+
+// What a key deletion through RegDeleteTreeW takes, what it leaves, and how
+// keys are created and values set and deleted through a handle, as a
+// registry file's import does.
+TEST_F(RegistryContract, KeysCreatedThroughHandlesAndDeletedWithTheirTrees) {
+    const auto files = prepareHives({{{L"Software\\App\\A\\Deep\\Deeper", L"Software\\App\\B", L"Software\\Other"},
+                                      {{L"Software\\App", L"Kept", REG_SZ, L"k"},
+                                       {L"Software\\App\\A", L"Gone", REG_SZ, L"g"},
+                                       {L"Software\\App\\A\\Deep", L"Gone", REG_DWORD, L"", 3},
+                                       {L"Software\\App\\B", L"Stays", REG_SZ, L"s"}}}});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount_.c_str(), files[0].c_str()), ERROR_SUCCESS);
+    HKEY root = openMount();
+    auto exists = [&](const wchar_t* path) {
+        HKEY key = nullptr;
+        const LONG status = RegOpenKeyExW(root, path, 0, KEY_READ, &key);
+        if (status == ERROR_SUCCESS) {
+            RegCloseKey(key);
+        }
+        return status == ERROR_SUCCESS;
+    };
+
+    // A key made through a handle, and values set and deleted through it.
+    HKEY made = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExW(root, L"Software\\New\\Key", 0, nullptr, 0, KEY_WRITE, nullptr, &made, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    const std::wstring text = L"v";
+    EXPECT_EQ(RegSetValueExW(made, L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(made, L"Absent"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(made), ERROR_SUCCESS);
+    std::wstring read;
+    EXPECT_EQ(readString(root, L"Software\\New\\Key", L"", read), ERROR_SUCCESS);
+    EXPECT_EQ(read, text);
+    ASSERT_EQ(RegCreateKeyExW(root, L"SOFTWARE\\new\\KEY", 0, nullptr, 0, KEY_WRITE, nullptr, &made, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    EXPECT_EQ(RegDeleteValueW(made, L""), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(made), ERROR_SUCCESS);
+    EXPECT_EQ(readString(root, L"Software\\New\\Key", L"", read), ERROR_FILE_NOT_FOUND);
+
+    // A key open below the tree that goes.
+    HKEY inside = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(root, L"Software\\App\\A\\Deep", 0, KEY_READ | KEY_WRITE, &inside), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteTreeW(root, L"software\\app\\a"), ERROR_SUCCESS);
+    EXPECT_FALSE(exists(L"Software\\App\\A"));
+    EXPECT_FALSE(exists(L"Software\\App\\A\\Deep\\Deeper"));
+    EXPECT_EQ(readString(root, L"Software\\App", L"Kept", read), ERROR_SUCCESS);
+    EXPECT_EQ(readString(root, L"Software\\App\\B", L"Stays", read), ERROR_SUCCESS);
+    EXPECT_TRUE(exists(L"Software\\Other"));
+    EXPECT_EQ(RegSetValueExW(inside, L"x", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCloseKey(inside), ERROR_SUCCESS);
+    // What is not there is not found, and nothing is made on the way.
+    EXPECT_EQ(RegDeleteTreeW(root, L"Software\\App\\A"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteTreeW(root, L"Software\\Absent\\A"), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(exists(L"Software\\Absent"));
+    EXPECT_EQ(RegDeleteTreeW(root, L"\\Software\\App"), ERROR_BAD_PATHNAME);
+
+    // Without a subkey what is below the key goes, and the key stays.
+    HKEY app = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(root, L"Software\\App", 0, KEY_READ | KEY_WRITE, &app), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteTreeW(app, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(app), ERROR_SUCCESS);
+    EXPECT_TRUE(exists(L"Software\\App"));
+    EXPECT_FALSE(exists(L"Software\\App\\B"));
+    EXPECT_EQ(readString(root, L"Software\\App", L"Kept", read), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
 }
 

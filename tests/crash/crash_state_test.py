@@ -44,7 +44,8 @@ import hive_files  # noqa: E402
 import trace  # noqa: E402
 
 SKIP = 77
-SYSCALLS = ("openat,open,creat,write,pwrite64,lseek,writev,pwritev,pwritev2,ftruncate,fallocate,fsync,fdatasync,"
+SYSCALLS = ("openat,open,creat,write,pwrite64,copy_file_range,lseek,writev,pwritev,pwritev2,ftruncate,fallocate,"
+            "fsync,fdatasync,"
             "sync_file_range,rename,renameat,renameat2,unlink,unlinkat,link,linkat")
 UNTRACEABLE = {"writev", "pwritev", "pwritev2", "fallocate", "sync_file_range", "link", "linkat"}
 # Bounds the states of one hive after one prefix; beyond it they are sampled.
@@ -53,11 +54,14 @@ LOG_SUFFIXES = (".LOG1", ".LOG2", ".LOG")
 
 
 class Op:
-    def __init__(self, kind, path, offset=0, data=b"", size=0, target=None):
+    def __init__(self, kind, path, offset=0, data=b"", size=0, target=None, source=None, source_offset=0):
         self.kind, self.path, self.offset, self.data, self.size, self.target = kind, path, offset, data, size, target
+        # A copy: size bytes of the file at source, from source_offset.
+        self.source, self.source_offset = source, source_offset
 
     def __repr__(self):
         extra = {"write": " %d bytes at %d" % (len(self.data), self.offset), "truncate": " to %d" % self.size,
+                 "copy": " %d bytes at %d from %s" % (self.size, self.offset, self.source),
                  "rename": " -> %s" % self.target}.get(self.kind, "")
         return "%s %s%s" % (self.kind, self.path, extra)
 
@@ -93,6 +97,15 @@ def recorded_ops(lines, volume):
             if call == "write":
                 positions[fd] = offset + result
             ops.append(Op("write", first, offset=offset, data=data[:result]))
+        elif call == "copy_file_range" and len(args) >= 5 and inside(trace.fd_path(args[2])):
+            # The kernel copies between the files: what lands in the target
+            # is what the source held at that moment.
+            offsets = [a.strip() for a in (args[1], args[3])]
+            if not all(o.startswith("[") and o.endswith("]") for o in offsets):
+                problems.append("a copy_file_range without its offsets: %s" % args[:4])
+                continue
+            ops.append(Op("copy", trace.fd_path(args[2]), offset=int(offsets[1][1:-1]), size=result,
+                          source=first, source_offset=int(offsets[0][1:-1])))
         elif call == "ftruncate" and inside(first):
             ops.append(Op("truncate", first, size=int(args[1])))
         elif call in ("fsync", "fdatasync") and inside(first):
@@ -138,6 +151,10 @@ class Model:
 
     def apply(self, op):
         folder = os.path.dirname(op.path)
+        if op.kind == "copy":
+            source = self.names[op.source]
+            now = apply_writes(self.synced[source], self.pending[source])
+            op = Op("write", op.path, offset=op.offset, data=now[op.source_offset:op.source_offset + op.size])
         if op.kind in ("write", "truncate"):
             self.pending[self.names[op.path]].append(op)
         elif op.kind == "fsync":

@@ -38,10 +38,16 @@ import trace  # noqa: E402
 
 SKIP = 77
 TEMP_MARK = ".tarnwick-"
-SYSCALLS = ("openat,open,creat,write,pwrite64,writev,pwritev,pwritev2,ftruncate,fallocate,fchmod,fchown,"
+SYSCALLS = ("openat,open,creat,write,pwrite64,copy_file_range,writev,pwritev,pwritev2,ftruncate,fallocate,fchmod,fchown,"
             "fsetxattr,fsync,fdatasync,sync_file_range,rename,renameat,renameat2")
-WRITES = {"write", "pwrite64", "writev", "pwritev", "pwritev2", "ftruncate", "fallocate", "fchmod", "fchown",
-          "fsetxattr", "sync_file_range"}
+WRITES = {"write", "pwrite64", "copy_file_range", "writev", "pwritev", "pwritev2", "ftruncate", "fallocate", "fchmod",
+          "fchown", "fsetxattr", "sync_file_range"}
+
+
+def written(call, args):
+    """The path of the file a write changes: copy_file_range names its source first."""
+    at = 2 if call == "copy_file_range" else 0
+    return trace.fd_path(args[at]) if len(args) > at else None
 HIVE_NAMES = ("ntuser.dat", "usrclass.dat")
 LOG = re.compile(r"\.LOG[12]?$", re.I)
 
@@ -77,7 +83,7 @@ def check_atomic(calls, wb, next_start):
         return ["%s: renamed without an fsync before the rename" % temp]
     problems = []
     late = [(i, call) for i, call, args, r, _ in calls
-            if syncs[-1] < i < next_start and call in WRITES and args and trace.fd_path(args[0]) == temp]
+            if syncs[-1] < i < next_start and call in WRITES and args and written(call, args) == temp]
     if late:
         problems.append("%s: %s after its fsync (line %d)" % (temp, late[0][1], late[0][0] + 1))
     folder_syncs = [i for i, call, args, r, _ in calls
@@ -93,7 +99,7 @@ def check_in_place(calls, hive):
     steps = []  # "L" log write, "l" log fsync, "0" base block write, "P" page write, "S" hive fsync
     logs = set()
     for _, call, args, result, _ in calls:
-        path = trace.fd_path(args[0]) if args else None
+        path = (written(call, args) if call in WRITES else trace.fd_path(args[0])) if args else None
         if path is None or result < 0:
             continue
         if is_log(path) and hive_of_log(path) == hive.lower() and call in WRITES | {"fsync", "fdatasync"}:
@@ -126,7 +132,7 @@ def check(trace_lines):
         if call in ("openat", "open", "creat") and result >= 0 and path and TEMP_MARK in os.path.basename(path):
             if "O_CREAT" in " ".join(args) and path not in (wb["temp"] for wb in writebacks):
                 writebacks.append({"temp": path, "created": index})
-        target = trace.fd_path(args[0]) if args and call in WRITES else None
+        target = written(call, args) if args and call in WRITES else None
         if target and os.path.basename(target).lower() in HIVE_NAMES:
             written_in_place.add(target)
     for hive in sorted(written_in_place):

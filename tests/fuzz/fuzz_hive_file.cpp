@@ -32,7 +32,7 @@
 #include "log_writer.h"
 #include "ops/processing.h"
 #include "platform/offline/offline_platform.h"
-#include "platform/offline/unique_hive.h"
+#include "unique_hive.h"
 #include "platform/winapi.h"
 #include "sample_volume.h"
 

@@ -19,7 +19,7 @@
 #include "platform/linux/unique_handle.h"
 #include "platform/offline/hive_file.h"
 #include "platform/offline/replay/hive_log.h"
-#include "platform/offline/unique_hive.h"
+#include "unique_hive.h"
 #include "log_writer.h"
 #include "sample_volume.h"
 

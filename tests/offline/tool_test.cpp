@@ -69,8 +69,8 @@ TEST_F(ToolTest, SetAndDeleteInEveryProfileOfASampleVolume) {
     }
 }
 
-// What /vtype stores, as two independent readers of the files see it; and a
-// REG_BINARY long enough for big data, which the store refuses.
+// What /vtype stores, as two independent readers of the files see it; a
+// REG_BINARY long enough for big data among them.
 TEST_F(ToolTest, TypedValuesAreReadBackByHivexAndLibregf) {
     std::string error;
     ASSERT_TRUE(sample::makeSampleVolume(drive_, error)) << error;
@@ -100,9 +100,9 @@ TEST_F(ToolTest, TypedValuesAreReadBackByHivexAndLibregf) {
         EXPECT_EQ(run.exitCode, 0) << run.log;
     }
     // 16,345 bytes: one more than fits in a single cell.
-    const ToolRun refused = runTool(
-        {"/set", "/k", valueKey, "/vn", "Huge", "/vtype", "REG_BINARY", "/vstr", std::string(32690, 'a')}, drive_);
-    EXPECT_NE(refused.log.find("processingFunc: RegSetKeyValueW() failed, error = 50"), std::string::npos);
+    const ToolRun huge = runTool(
+        {"/set", "/k", valueKey, "/vn", "Huge", "/vtype", "REG_BINARY", "/vstr", std::string(32690, 'a'), "/dp"}, drive_);
+    EXPECT_EQ(huge.log.find("processingFunc"), std::string::npos) << huge.log;
     for (const std::string& hive : sampleHives()) {
         SCOPED_TRACE(hive);
         const auto values = hivexTree(host(hive))[valueKey].values;
@@ -112,7 +112,11 @@ TEST_F(ToolTest, TypedValuesAreReadBackByHivexAndLibregf) {
             const std::string shown = std::string("Value: ") + c.name + "\nType: " + c.regfexport;
             EXPECT_EQ(std::count(regf.begin(), regf.end(), shown), 1) << c.name;
         }
-        EXPECT_EQ(values.count("Huge"), 0u);
+        EXPECT_EQ(values.count("Huge") ? values.at("Huge") : std::make_pair(0, std::string()),
+                  std::make_pair(3, std::string(16345, '\xaa')));
+        EXPECT_EQ(std::count_if(regf.begin(), regf.end(),
+                                [](const std::string& v) { return v.rfind("Value: Huge\nType: binary data (REG_BINARY)\nData size: 16345\n", 0) == 0; }),
+                  1);
     }
 }
 
@@ -141,6 +145,65 @@ std::string classesLoadFailed(const std::string& mount, const std::string& direc
     const std::string file = "\"C:\\\\Users\\\\" + directory + "\\\\AppData\\\\Local\\\\Microsoft\\\\Windows\\\\UsrClass.dat\"";
     return "maybeLoadUserHiveAndCallCallback: RegLoadKeyW() failed for HKEY_USERS\\" + mount + "_Classes, file path = '" +
            file + "', error = " + std::to_string(status) + "\r\n";
+}
+
+// A registry file exported by regedit (UTF-16 with its mark) applied to every
+// profile and the Default profile, read back by two independent readers; a
+// file with a machine section changes nothing anywhere.
+TEST_F(ToolTest, AnImportedUtf16FileIsReadBackByHivexAndLibregf) {
+    std::string error;
+    ASSERT_TRUE(sample::makeSampleVolume(drive_, error)) << error;
+    ASSERT_EQ(runTool({"/set", "/k", "Software\\Tarnwick Test\\Old", "/vn", "Gone", "/vstr", "x", "/dp"}, drive_).exitCode,
+              0);
+    const std::u16string text =
+        u"Windows Registry Editor Version 5.00\r\n\r\n"
+        u"[HKEY_CURRENT_USER\\Software\\Tarnwick Test]\r\n"
+        u"\"Greeting\"=\"Gr\u00fc\u00dfe\"\r\n"
+        u"\"Port\"=dword:00001f90\r\n"
+        u"\"Blob\"=hex:00,01,\\\r\n  02,03,04\r\n"
+        u"\"List\"=hex(7):61,00,00,00,62,00,00,00,00,00\r\n\r\n"
+        u"[-HKEY_CURRENT_USER\\Software\\Tarnwick Test\\Old]\r\n\r\n"
+        u"[HKEY_CURRENT_USER\\Software\\Classes\\.tarnwick]\r\n"
+        u"@=\"Tarnwick.File\"\r\n";
+    std::string bytes = "\xff\xfe";
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    const std::string file = drive_ + "/../settings.reg";
+    writeBytes(file, bytes);
+    const ToolRun run = runTool({"/import", file, "/dp"}, drive_);
+    EXPECT_EQ(run.exitCode, 0) << run.log;
+    EXPECT_NE(run.log.find(": 2 keys, 5 values, 1 deletions\r\n"), std::string::npos) << run.log;
+    for (const std::string& hive : sampleHives()) {
+        SCOPED_TRACE(hive);
+        const auto tree = hivexTree(host(hive));
+        ASSERT_EQ(tree.count(valueKey), 1u);
+        const auto& values = tree.at(valueKey).values;
+        EXPECT_EQ(values.at("Port"), std::make_pair(4, std::string("\x90\x1f\0\0", 4)));
+        EXPECT_EQ(values.at("Blob"), std::make_pair(3, std::string("\0\1\2\3\4", 5)));
+        EXPECT_EQ(values.at("List"), std::make_pair(7, std::string("a\0\0\0b\0\0\0\0\0", 10)));
+        EXPECT_EQ(tree.count(std::string(valueKey) + "\\Old"), 0u);
+        EXPECT_EQ(regfexportString(host(hive), valueKey, "Greeting"), "Grüße");
+        EXPECT_EQ(tree.count("Software\\Classes\\.tarnwick"), 0u);
+    }
+    for (const ClassesHive& hive : sampleClassesHives()) {
+        EXPECT_EQ(regfexportString(host(hive.file), ".tarnwick", "(default)"), "Tarnwick.File") << hive.file;
+    }
+
+    std::map<std::string, std::string> before;
+    for (const std::string& hive : sampleHives()) {
+        before[hive] = fileBytes(host(hive));
+    }
+    writeBytes(file, "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\A]\r\n\"x\"=\"y\"\r\n\r\n"
+                     "[HKEY_LOCAL_MACHINE\\Software\\A]\r\n\"x\"=\"y\"\r\n");
+    const ToolRun refused = runTool({"/import", file, "/dp"}, drive_);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.log.find("settings.reg\", line 6: "), std::string::npos) << refused.log;
+    EXPECT_EQ(refused.log.find("loading"), std::string::npos) << refused.log;
+    for (const std::string& hive : sampleHives()) {
+        EXPECT_EQ(fileBytes(host(hive)) == before[hive], true) << hive;
+    }
 }
 
 std::uint32_t dwordAt(const std::string& bytes, std::size_t at) {

@@ -14,6 +14,7 @@ struct ParseCase {
     std::optional<std::wstring> valueName;
     std::optional<std::wstring> valueSZ;
     const char* missingLine;  // nullptr when no line is expected
+    std::optional<std::wstring> importFile = std::nullopt;
 };
 
 class ParseCommandLine : public TarnwickTest {};
@@ -39,6 +40,10 @@ TEST_F(ParseCommandLine, SwitchesValuesAndOddInput) {
         // Near misses and bare words are skipped silently.
         {L"-set /set: /sets /s /d /kk word \"\" /vn x", false, std::nullopt, none, L"x", none, nullptr},
         {L"/dp /dp", true, std::nullopt, none, none, none, nullptr},
+        // /import names its file and chooses the operation like the others.
+        {L"/import \"C:\\a b.reg\" /dp", true, Operation::importFile, none, none, none, nullptr, L"C:\\a b.reg"},
+        {L"/import a.reg /delkey /k S", false, Operation::deleteKey, L"S", none, none, nullptr, L"a.reg"},
+        {L"/DELKEY /Import", false, Operation::importFile, none, none, none, "Missing value for switch /import"},
         // The first element follows the program-name rules: no escapes.
         {L"\"/set\" /k a\\\"b", false, Operation::setValue, L"a\"b", none, none, nullptr},
     };
@@ -52,6 +57,7 @@ TEST_F(ParseCommandLine, SwitchesValuesAndOddInput) {
         EXPECT_EQ(args.subKey, c.subKey) << text;
         EXPECT_EQ(args.valueName, c.valueName) << text;
         EXPECT_EQ(args.valueSZ, c.valueSZ) << text;
+        EXPECT_EQ(args.importFile, c.importFile) << text;
         const std::vector<std::string> lines = logMessages();
         if (c.missingLine == nullptr) {
             EXPECT_TRUE(lines.empty()) << text;
@@ -82,6 +88,9 @@ TEST_F(ParsedArgsReport, LabelsAlignedAndMissingFieldsNamed) {
     logParsedArgs(args);
     args.operation = static_cast<Operation>(7);
     logParsedArgs(args);
+    args.operation = Operation::importFile;
+    args.importFile = L"C:\\deploy\\settings.reg";
+    logParsedArgs(args);
 
     const std::vector<std::string> expected = {
         "Parsed args:",
@@ -108,6 +117,13 @@ TEST_F(ParsedArgsReport, LabelsAlignedAndMissingFieldsNamed) {
         "                    subKey: Software\\Tarnwick",
         "                 valueName: ",
         "                   valueSZ: missing",
+        "Parsed args:",
+        "     includeDefaultProfile: true",
+        "                 operation: importFile",
+        "                    subKey: Software\\Tarnwick",
+        "                 valueName: ",
+        "                   valueSZ: missing",
+        "                importFile: C:\\deploy\\settings.reg",
     };
     EXPECT_EQ(logMessages(), expected);
 }

@@ -145,6 +145,15 @@ TEST_F(ProcessingFunc, DeleteRemovesTheValueAndIgnoresValueSZ) {
     EXPECT_FALSE(memplat::getHiveValue(hive, L"Software\\Existing", L"Keep").has_value());
 }
 
+TEST_F(ProcessingFunc, DeleteKeyTakesTheTreeWithoutAValueNameAndAnAbsentKeyIsNoFailure) {
+    memplat::setHiveString(hive, L"Software\\Existing\\Deeper", L"V", L"x");
+    run(argsOf(Operation::deleteKey, L"software\\existing", std::nullopt, std::nullopt));
+    run(argsOf(Operation::deleteKey, L"Software\\Existing", std::nullopt, std::nullopt));
+    EXPECT_TRUE(logMessages().empty());
+    EXPECT_FALSE(memplat::keyExists(HKEY_USERS, L"S-1-5-21-1\\Software\\Existing"));
+    EXPECT_TRUE(memplat::keyExists(HKEY_USERS, L"S-1-5-21-1\\Software"));
+}
+
 TEST_F(ProcessingFunc, FailedCallsAreLoggedWithTheirStatus) {
     const struct {
         CommandLineArgs args;
@@ -159,6 +168,8 @@ TEST_F(ProcessingFunc, FailedCallsAreLoggedWithTheirStatus) {
          "processingFunc: RegSetKeyValueW() failed, error = 5"},
         {argsOf(Operation::deleteValue, L"Software\\Existing", L"Keep", std::nullopt), "RegDeleteKeyValueW",
          "processingFunc: RegDeleteKeyValueW() failed, error = 5"},
+        {argsOf(Operation::deleteKey, L"Software\\Existing", std::nullopt, std::nullopt), "RegDeleteTreeW",
+         "processingFunc: RegDeleteTreeW() failed, error = 5"},
     };
     for (const auto& c : cases) {
         SetUp();

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cstdio>
+
 #include "app/run.h"
 #include "test_support.h"
 
@@ -272,6 +275,130 @@ TEST_F(Run, MissingClassesHivesWriteNothingAnywhere) {
          {L"C:\\users\\me\\ntuser.dat", L"C:\\users\\off\\ntuser.dat", L"C:\\Users\\Default\\NTUSER.DAT"}) {
         EXPECT_FALSE(memplat::getHiveValue(file, L"Software\\Classes\\.abc", L"n").has_value()) << narrow(file);
         EXPECT_FALSE(memplat::getHiveValue(file, L".abc", L"n").has_value()) << narrow(file);
+    }
+}
+
+// A registry file written into the test's temporary folder; its path.
+std::wstring writeRegistryFile(const std::string& folder, const std::string& text) {
+    const std::string path = folder + "/settings.reg";
+    FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+    return std::wstring(path.begin(), path.end());
+}
+
+const char* const settings =
+    "Windows Registry Editor Version 5.00\r\n"
+    "\r\n"
+    "[HKEY_CURRENT_USER\\Software\\App]\r\n"
+    "\"Name\"=\"imported\"\r\n"
+    "\"Count\"=dword:0000002a\r\n"
+    "\r\n"
+    "[HKEY_CURRENT_USER\\Software\\Classes\\.abc]\r\n"
+    "@=\"abcfile\"\r\n"
+    "\r\n"
+    "[-HKEY_CURRENT_USER\\Software\\Classes\\.old]\r\n"
+    "\r\n"
+    "[HKEY_CURRENT_USER\\Software\\App\\Sub]\r\n"
+    "\"Absent\"=-\r\n";
+
+// Every hive is loaded once for the whole file, the profile hive before the
+// classes hive of the same profile, and each section lands in the hive that
+// holds it.
+TEST_F(RunWithClassesHives, AnImportAppliesEachSectionInItsHiveLoadingEachHiveOnce) {
+    const std::wstring file = writeRegistryFile(tempDir_, settings);
+    const std::wstring text = L"/import \"" + file + L"\"";
+    EXPECT_EQ(runTarnwick(text.c_str()), 0);
+    const std::vector<std::string> lines = logMessages();
+    ASSERT_EQ(lines.size(), 18u);
+    EXPECT_EQ(lines[7], "                importFile: " + narrow(file));
+    EXPECT_EQ(lines[8], "Registry file \"" + narrow(file) + "\": 3 keys, 3 values, 2 deletions");
+    const std::vector<std::string> walk = {
+        "HKEY_USERS\\S-1-5-21-0-0-0-1000: processing",
+        "HKEY_USERS\\S-1-5-21-0-0-0-1000_Classes: processing",
+        R"(HKEY_USERS\S-1-5-21-0-0-0-1001: loading "C:\\users\\off\\ntuser.dat")",
+        "HKEY_USERS\\S-1-5-21-0-0-0-1001: processing",
+        "HKEY_USERS\\S-1-5-21-0-0-0-1001: unloading",
+        R"(HKEY_USERS\S-1-5-21-0-0-0-1001_Classes: loading "C:\\users\\off\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat")",
+        "HKEY_USERS\\S-1-5-21-0-0-0-1001_Classes: processing",
+        "HKEY_USERS\\S-1-5-21-0-0-0-1001_Classes: unloading",
+        "Exiting",
+    };
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 9, lines.end()), walk);
+    EXPECT_EQ(memplat::callTargets("RegLoadKeyW").size(), 2u);
+    for (const std::wstring& ntuser : {meNtuser, offNtuser}) {
+        EXPECT_EQ(value(ntuser.c_str()), L"imported") << narrow(ntuser);
+        const auto count = memplat::getHiveValue(ntuser, L"Software\\App", L"Count");
+        ASSERT_TRUE(count.has_value());
+        EXPECT_EQ(count->type, static_cast<DWORD>(REG_DWORD));
+        EXPECT_EQ(count->data, (std::vector<std::uint8_t>{0x2a, 0, 0, 0}));
+        EXPECT_TRUE(memplat::keyExists(HKEY_USERS, L"S-1-5-21-0-0-0-1000\\Software\\App\\Sub"));
+    }
+    for (const std::wstring& classes : {meClasses, offClasses}) {
+        EXPECT_TRUE(memplat::getHiveValue(classes, L".abc", L"").has_value()) << narrow(classes);
+        EXPECT_FALSE(memplat::getHiveValue(classes, L".old", L"n").has_value()) << narrow(classes);
+    }
+    // The stale key in ntuser.dat is no classes key: it stays.
+    EXPECT_TRUE(memplat::getHiveValue(offNtuser, L"Software\\Classes\\.old", L"n").has_value());
+    EXPECT_EQ(memplat::openKeyCount(), 0);
+}
+
+TEST_F(RunWithClassesHives, AChangeThatFailsIsLoggedWithItsLineAndTheRestIsApplied) {
+    const std::wstring file = writeRegistryFile(tempDir_, settings);
+    // The first set of each profile hive fails: line 4 ("Name").
+    for (const wchar_t* sid : {L"S-1-5-21-0-0-0-1000", L"S-1-5-21-0-0-0-1001"}) {
+        memplat::failCall("RegSetValueExW", ERROR_ACCESS_DENIED, 0,
+                          std::wstring(L"HKEY_USERS\\") + sid + L"\\Software\\App Name");
+    }
+    EXPECT_EQ(runTarnwick((L"/import " + file).c_str()), 0);
+    const std::vector<std::string> lines = logMessages();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "importFunc: RegSetValueExW() failed for line 4, error = 5"), 2);
+    EXPECT_EQ(value(meNtuser.c_str()), L"before");
+    EXPECT_TRUE(memplat::getHiveValue(offNtuser, L"Software\\App", L"Count").has_value());
+    EXPECT_TRUE(memplat::getHiveValue(offClasses, L".abc", L"").has_value());
+}
+
+// A file that cannot be read or is not one to apply, and a key deletion of a
+// hive's root, end the run before anything happens.
+TEST_F(RunWithClassesHives, RefusedBeforeAnythingHappens) {
+    const struct {
+        std::string file;      // written to settings.reg when not empty
+        std::wstring args;     // after the switches, "@" is the file's path
+        std::string why;
+    } cases[] = {
+        {"", L"/import @", "readRegistryFile: open() failed for \"@\", error = 2"},
+        {"", L"/import", "readRegistryFile: /import names no file"},
+        {"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\App]\r\n\"A\"=\"x\"\r\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\App]\r\n",
+         L"/import @", "readRegistryFile: \"@\", line 5: "},
+        {"", L"/delkey /k Software\\Classes", "Refused: /delkey /k 'Software\\Classes' names the root of a user's "
+                                              "hive, which is never deleted"},
+        {"", L"/delkey /k \"\"", "Refused: /delkey /k '' names the root of a user's hive, which is never deleted"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        const std::string path = tempDir_ + "/settings.reg";
+        if (!c.file.empty()) {
+            writeRegistryFile(tempDir_, c.file);
+        }
+        std::wstring args = c.args;
+        const std::size_t at = args.find(L'@');
+        if (at != std::wstring::npos) {
+            args.replace(at, 1, std::wstring(path.begin(), path.end()));
+        }
+        std::string why = c.why;
+        const std::size_t mark = why.find('@');
+        if (mark != std::string::npos) {
+            why.replace(mark, 1, path);
+        }
+        EXPECT_EQ(runTarnwick(args.c_str()), 1) << narrow(args);
+        const std::vector<std::string> lines = logMessages();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2].substr(0, why.size()), why) << narrow(args);
+        EXPECT_EQ(lines.back(), "Exiting");
+        EXPECT_TRUE(memplat::calls().empty()) << narrow(args);
+        EXPECT_EQ(value(meNtuser.c_str()), L"before");
+        TearDown();
     }
 }
 

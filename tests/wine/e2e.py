@@ -253,7 +253,7 @@ def check_stamp(prefix, started, finished, zone):
     expect(prefix == want, f"stamp {prefix!r}, expected {want!r} for zone {zone or 'of the host'}")
 
 
-def header(text, dp=False, op=None, k=None, vn=None, vstr=None, missing_switch=None, vtype=None):
+def header(text, dp=False, op=None, k=None, vn=None, vstr=None, missing_switch=None, vtype=None, importfile=None):
     """The lines every run begins with."""
     lines = ["Started with command line: " + text]
     if missing_switch:
@@ -267,6 +267,8 @@ def header(text, dp=False, op=None, k=None, vn=None, vstr=None, missing_switch=N
               "                   valueSZ: " + shown(vstr)]
     if vtype is not None:
         lines.append("                 valueType: " + vtype)
+    if importfile is not None:
+        lines.append("                importFile: " + importfile)
     # A line feed inside a value goes to the file as is: the rest is a bare line.
     out = []
     for line in lines:
@@ -698,6 +700,107 @@ def case_typed_values(s):
     expect(s.wine.fixture("query", OWN_SID, key, "Port").strip() == "4 901f0000", "a refused run changed the value")
 
 
+IMPORT_BASE = "Software\\tarnwick-e2e\\import"
+# Every form a registry file writes, as regedit exports them and as people
+# write them by hand: CRLF, a comment, a continued hex list, escapes, the
+# default value, deletions of a value and of a tree.
+IMPORT_FILE = "\r\n".join([
+    "Windows Registry Editor Version 5.00",
+    "",
+    "; settings for every profile",
+    f"[HKEY_CURRENT_USER\\{IMPORT_BASE}]",
+    '"Replaced"="new"',
+    '@="default text"',
+    '"Quoted"="a \\"b\\" c:\\\\d\\\\"',
+    '"Unicode"="Caf\u00e9 \u0416 \u4e2d"',
+    '"Empty"=""',
+    '"Port"=dword:00001F90',
+    '"Max"=dword:ffffffff',
+    '"Blob"=hex:00,01,02,fe,ff,\\',
+    '  10,20,\\',
+    '  30',
+    '"NoBytes"=hex:',
+    '"Path"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,6d,00,52,00,6f,00,6f,00,74,00,\\',
+    '  25,00,5c,00,78,00,00,00',
+    '"List"=hex(7):61,00,00,00,62,00,63,00,00,00,00,00',
+    '"Big"=hex(b):08,07,06,05,04,03,02,01',
+    '"None"=hex(0):01,02',
+    '"Own"=hex(100):0a,0b',
+    "",
+    f"[HKEY_CURRENT_USER\\{IMPORT_BASE}\\Old]",
+    '"Gone"=-',
+    '"Added"="a"',
+    "",
+    f"[-HKEY_CURRENT_USER\\{IMPORT_BASE}\\Tree]",
+    "",
+    f"[HKEY_CURRENT_USER\\{IMPORT_BASE}\\\u041a\u043b\u044e\u0447\\Empty key]",
+    "",
+]) + "\r\n"
+# What the hives hold before: the same in each.
+IMPORT_BEFORE = [(IMPORT_BASE, "Replaced", "old"), (IMPORT_BASE + "\\Old", "Gone", "g"),
+                 (IMPORT_BASE + "\\Old", "Kept", "k"), (IMPORT_BASE + "\\Tree\\Deep", "V", "x")]
+
+
+def case_import(s):
+    """/import of a UTF-16 registry file into a logged-on user's hive and a hive another process holds,
+    compared with Wine's own reg import of the same file into the same user; then /delkey of its key."""
+    windows_file = E2E_DIR + "\\settings.reg"
+    with open(s.wine.unix_path(windows_file), "wb") as out:
+        out.write(b"\xff\xfe" + IMPORT_FILE.encode("utf-16-le"))
+
+    def set_before(mount):
+        args = []
+        for key, name, data in IMPORT_BEFORE:
+            args += ["--", "set", mount, key, name, data] if args else ["set", mount, key, name, data]
+        s.wine.fixture(*args)
+
+    def export(key):
+        """The key's tree as Wine's reg export writes it, its root's name left out."""
+        target = E2E_DIR + "\\export.reg"
+        code, output = s.wine._call(["wine", "reg", "export", key, target, "/y"])
+        expect(code == 0, f"reg export {key}: {code} {output!r}{s.wine.stderr_note()}")
+        with open(s.wine.unix_path(target), "rb") as exported:
+            text = exported.read().decode("utf-16")
+        expect(f"{IMPORT_BASE}]" in text, f"reg export of {key} holds no key: {text!r}")
+        return text.replace(key, "ROOT")
+
+    p = Profiles(s, "22")
+    try:
+        set_before(OWN_SID)
+        held = p.mounted_elsewhere(1, IMPORT_BEFORE)
+        expected = (header(f"/import {windows_file}", op="importFile", importfile=windows_file)
+                    + [f"Registry file {quoted(windows_file)}: 3 keys, 15 values, 2 deletions"]
+                    + expected_walk(s, p.blocks, mounted(OWN_SID)) + TAIL)
+        s.run_and_check(expected, args=["/import", windows_file])
+        ours = export(f"HKEY_USERS\\{OWN_SID}\\{IMPORT_BASE}")
+        expect(export(f"HKEY_USERS\\{held}\\{IMPORT_BASE}") == ours,
+               "the held hive and the logged-on user's differ after the import")
+
+        # Wine's own import of the file into the same user, from the same start.
+        code, output = s.wine._call(["wine", "reg", "delete", f"HKEY_CURRENT_USER\\{IMPORT_BASE}", "/f"])
+        expect(code == 0, f"reg delete: {code} {output!r}{s.wine.stderr_note()}")
+        set_before(OWN_SID)
+        code, output = s.wine._call(["wine", "reg", "import", windows_file])
+        expect(code == 0, f"reg import: {code} {output!r}{s.wine.stderr_note()}")
+        theirs = export(f"HKEY_CURRENT_USER\\{IMPORT_BASE}")
+        if ours != theirs:
+            diff = [line for line in ours.splitlines() if line not in theirs.splitlines()]
+            diff += ["wine: " + line for line in theirs.splitlines() if line not in ours.splitlines()]
+            raise Failure("tarnwick's import differs from Wine's reg import:\n" + "\n".join(diff))
+
+        # And the key deleted again, with everything below it, in both hives.
+        expected = (header(f"/delkey /k {IMPORT_BASE}", op="deleteKey", k=IMPORT_BASE)
+                    + expected_walk(s, p.blocks, mounted(OWN_SID)) + TAIL)
+        s.run_and_check(expected, args=["/delkey", "/k", IMPORT_BASE])
+        for mount in (OWN_SID, held):
+            status, _ = s.wine.fixture_raw("get", mount, IMPORT_BASE + "\\Old", "Kept")
+            expect(status == 2, f"{mount}: the deleted key's tree is still there (status {status})")
+            expect(s.get(mount, "Software\\tarnwick-e2e", "x") is None, "")
+    finally:
+        s.wine._call(["wine", "reg", "delete", f"HKEY_CURRENT_USER\\{IMPORT_BASE}", "/f"])
+        p.cleanup()
+
+
 def case_enumeration_fails(s):
     """Without a profile list the walk cannot start: exit code 1. Runs last: it breaks the prefix."""
     s.wine.fixture("delprofilelist")
@@ -749,6 +852,7 @@ CASES = [
     case_stamps,
     case_classes_hive,
     case_typed_values,
+    case_import,
     case_enumeration_fails,  # last: it removes the profile list
 ]
 

@@ -37,6 +37,10 @@ public:
     // The names of the key's values. A position in this list names the value
     // to readValue, setValue and deleteValue.
     virtual LONG valueNames(KeyId key, std::vector<std::wstring>& names) = 0;
+    // The position in valueNames of the value whose name is the same by
+    // sameName, or newValue. A store that can find one without listing
+    // every name (a key of a thousand values set one by one) says so here.
+    virtual LONG findValue(KeyId key, const std::wstring& name, std::size_t& index);
     virtual LONG readValue(KeyId key, std::size_t index, DWORD& type, std::vector<unsigned char>& data) = 0;
 
     // Whether the store may change this hive at all.
@@ -54,6 +58,11 @@ public:
     virtual LONG setValue(KeyId key, std::size_t index, const std::wstring& name, DWORD type,
                           const unsigned char* data, DWORD size) = 0;
     virtual LONG deleteValue(KeyId key, std::size_t index) = 0;
+    // Removes the subkey child of key, and every key and value below it.
+    // From then on no KeyId of those keys names a key: the store answers
+    // ERROR_KEY_DELETED for any of them, as Windows answers a handle of a
+    // deleted key.
+    virtual LONG deleteTree(KeyId key, KeyId child) = 0;
     // Gives the key the time of a change (a FILETIME, UTC) as its last-write
     // time. The emulation decides which keys a change stamps; a store only
     // keeps the time and lists it with the key (childAt).

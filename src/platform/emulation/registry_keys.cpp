@@ -55,6 +55,112 @@ LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired,
     return ERROR_SUCCESS;
 }
 
+LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM samDesired,
+                            const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+    const OpenKey* parent = findHandle(hKey);
+    if (auto fault = enter("RegCreateKeyExW", [&] { return joinPath(pathOf(parent), lpSubKey); })) {
+        return *fault;
+    }
+    if (phkResult == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (parent == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    Location at;
+    bool created = false;
+    const LONG status = createKeyPath(parent->at, lpSubKey, systemTime(), at, created, nullptr);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    if (lpdwDisposition != nullptr) {
+        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    }
+    *phkResult = addHandle(at, samDesired, callsObserved() ? joinPath(parent->path, lpSubKey) : std::wstring());
+    return ERROR_SUCCESS;
+}
+
+// With a subkey, that key goes with everything below it; without one, what
+// is below the handle's key goes and the key stays, as in Windows. The keys
+// whose subkeys or values went get the time of the change.
+LONG WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+    const OpenKey* key = findHandle(hKey);
+    if (auto fault = enter("RegDeleteTreeW", [&] { return joinPath(pathOf(key), lpSubKey); })) {
+        return *fault;
+    }
+    if (key == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    const bool whole = lpSubKey != nullptr && *lpSubKey != L'\0';
+    if (!whole && (key->access & (KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE)) != (KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    LONG status = checkSubKeyPath(lpSubKey);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    std::vector<std::wstring> parts = splitKeyPath(lpSubKey);
+    std::wstring last;
+    if (!parts.empty()) {
+        last = parts.back();
+        parts.pop_back();
+    }
+    Location at;
+    std::size_t consumed = 0;
+    if ((status = walk(key->at, parts, at, consumed)) != ERROR_SUCCESS) {
+        return status;
+    }
+    // A hive's root is no key that can be deleted, and the predefined roots
+    // hold hives only.
+    if (!at.mount) {
+        return last.empty() ? ERROR_ACCESS_DENIED : (findMount(at.root, last) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+    }
+    Hive& hive = *at.mount->hive;
+    const FILETIME now = systemTime();
+    if (!last.empty()) {
+        KeyId child = 0;
+        if ((status = hive.findChild(at.key, last, child)) != ERROR_SUCCESS) {
+            return status;
+        }
+        if (!hive.writable()) {
+            return ERROR_ACCESS_DENIED;
+        }
+        return (status = hive.deleteTree(at.key, child)) != ERROR_SUCCESS ? status : hive.setLastWriteTime(at.key, now);
+    }
+    if (!hive.writable()) {
+        return ERROR_ACCESS_DENIED;
+    }
+    bool changed = false;
+    for (;;) {
+        bool exists = false;
+        std::wstring name;
+        FILETIME lastWrite{};
+        KeyId child = 0;
+        if ((status = hive.childAt(at.key, 0, exists, name, lastWrite)) != ERROR_SUCCESS) {
+            return status;
+        }
+        if (!exists) {
+            break;
+        }
+        if ((status = hive.findChild(at.key, name, child)) != ERROR_SUCCESS ||
+            (status = hive.deleteTree(at.key, child)) != ERROR_SUCCESS) {
+            return status;
+        }
+        changed = true;
+    }
+    std::vector<std::wstring> names;
+    if ((status = hive.valueNames(at.key, names)) != ERROR_SUCCESS) {
+        return status;
+    }
+    for (std::size_t i = names.size(); i > 0; --i) {
+        if ((status = hive.deleteValue(at.key, i - 1)) != ERROR_SUCCESS) {
+            return status;
+        }
+        changed = true;
+    }
+    return changed ? hive.setLastWriteTime(at.key, now) : ERROR_SUCCESS;
+}
+
 LONG WINAPI RegCloseKey(HKEY hKey) {
     const OpenKey* key = findHandle(hKey);
     const std::optional<LONG> fault = enter("RegCloseKey", [&] { return pathOf(key); });

@@ -124,6 +124,15 @@ std::size_t findValue(const std::vector<std::wstring>& names, const std::wstring
     return newValue;
 }
 
+LONG Hive::findValue(KeyId key, const std::wstring& name, std::size_t& index) {
+    std::vector<std::wstring> names;
+    const LONG status = valueNames(key, names);
+    if (status == ERROR_SUCCESS) {
+        index = emulation::findValue(names, name);
+    }
+    return status;
+}
+
 const OpenKey* findHandle(HKEY key) {
     if (const std::optional<Root> root = rootOf(key)) {
         return &rootKey(*root);
@@ -221,6 +230,48 @@ LONG walk(const Location& from, const std::vector<std::wstring>& parts, Location
         at.key = child;
     }
     return ERROR_SUCCESS;
+}
+
+LONG createKeyPath(const Location& from, const wchar_t* subKey, const FILETIME& now, Location& at, bool& created,
+                   const std::function<LONG(Hive&)>& check) {
+    constexpr std::size_t longestKeyName = 255;
+    created = false;
+    LONG status = checkSubKeyPath(subKey);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    const std::vector<std::wstring> parts = splitKeyPath(subKey);
+    std::size_t consumed = 0;
+    status = walk(from, parts, at, consumed);
+    if (status != ERROR_SUCCESS && !(status == ERROR_FILE_NOT_FOUND && at.mount)) {
+        // Keys directly under a predefined root are hives: none is created.
+        return status == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED : status;
+    }
+    if (!at.mount || !at.mount->hive->writable()) {
+        return ERROR_ACCESS_DENIED;
+    }
+    Hive& hive = *at.mount->hive;
+    for (std::size_t i = consumed; i < parts.size(); ++i) {
+        if (parts[i].size() > longestKeyName) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        if ((status = hive.checkNewKeyName(parts[i])) != ERROR_SUCCESS) {
+            return status;
+        }
+    }
+    if (check && (status = check(hive)) != ERROR_SUCCESS) {
+        return status;
+    }
+    for (std::size_t i = consumed; i < parts.size(); ++i) {
+        KeyId child = 0;
+        if ((status = hive.addChild(at.key, parts[i], child)) != ERROR_SUCCESS ||
+            (status = hive.setLastWriteTime(at.key, now)) != ERROR_SUCCESS) {
+            return status;
+        }
+        at.key = child;
+        created = true;
+    }
+    return created ? hive.setLastWriteTime(at.key, now) : ERROR_SUCCESS;
 }
 
 }  // namespace emulation

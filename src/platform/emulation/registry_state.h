@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,5 +59,16 @@ std::vector<std::wstring> rootKeyNames(Root root);
 // Follows the key names from a location as far as its keys exist. consumed
 // counts the names walked; on ERROR_FILE_NOT_FOUND it is the first missing one.
 LONG walk(const Location& from, const std::vector<std::wstring>& parts, Location& at, std::size_t& consumed);
+
+// Finds the key at the subkey path below a location, creating each missing
+// key of the path as RegCreateKeyExW and RegSetKeyValueW do. Windows stamps
+// what a change touched with its time: each key created, and the key whose
+// subkey list gained the first of them. The path must lead into a writable
+// hive (ERROR_ACCESS_DENIED otherwise: no key is made directly under a
+// predefined root). Every refusal comes before the first change, check
+// (the caller's own, about the hive) included, so that a refused call leaves
+// the hive as it was. created tells whether a key was made.
+LONG createKeyPath(const Location& from, const wchar_t* subKey, const FILETIME& now, Location& at, bool& created,
+                   const std::function<LONG(Hive&)>& check);
 
 }  // namespace emulation

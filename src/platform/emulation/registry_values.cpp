@@ -18,7 +18,6 @@ using namespace emulation;
 
 namespace {
 
-constexpr std::size_t longestKeyName = 255;
 constexpr std::size_t longestValueName = 16383;
 
 bool isEmpty(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
@@ -174,6 +173,45 @@ LONG WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwF
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+// The value's type and data stored in the key, which gets the time of the
+// change. Every refusal comes before the first change.
+LONG setValueIn(Hive& hive, KeyId key, const std::wstring& valueName, DWORD type, const unsigned char* data,
+                DWORD size, const FILETIME& now) {
+    if (valueName.size() > longestValueName) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    LONG status = hive.checkValueData(type, data, size);
+    std::size_t index = newValue;
+    if (status != ERROR_SUCCESS || (status = hive.findValue(key, valueName, index)) != ERROR_SUCCESS) {
+        return status;
+    }
+    // A value replaced keeps the name it was first written with.
+    if ((status = hive.setValue(key, index, valueName, type, data, size)) != ERROR_SUCCESS) {
+        return status;
+    }
+    return hive.setLastWriteTime(key, now);
+}
+
+LONG deleteValueIn(Hive& hive, KeyId key, const wchar_t* valueName, const FILETIME& now) {
+    std::size_t index = newValue;
+    LONG status = hive.findValue(key, valueName != nullptr ? valueName : L"", index);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    // Only a value that is there is deleted, so a missing one stamps nothing.
+    if (index == newValue) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (!hive.writable()) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return (status = hive.deleteValue(key, index)) != ERROR_SUCCESS ? status : hive.setLastWriteTime(key, now);
+}
+
+}  // namespace
+
 LONG WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, DWORD dwType, LPCVOID lpData,
                             DWORD cbData) {
     const OpenKey* key = nullptr;
@@ -190,65 +228,34 @@ LONG WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, DW
     if (valueName.size() > longestValueName) {
         return ERROR_INVALID_PARAMETER;
     }
-    LONG status = checkSubKeyPath(lpSubKey);
+    const auto* data = static_cast<const unsigned char*>(lpData);
+    // The value's refusals come before any key of the path is created, so
+    // that a refused call leaves the hive as it was.
+    Location at;
+    bool created = false;
+    const FILETIME now = systemTime();
+    LONG status = createKeyPath(key->at, lpSubKey, now, at, created, [&](Hive& hive) {
+        return hive.checkValueData(dwType, data, cbData);
+    });
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    const std::vector<std::wstring> parts = splitKeyPath(lpSubKey);
-    Location at;
-    std::size_t consumed = 0;
-    status = walk(key->at, parts, at, consumed);
-    if (status != ERROR_SUCCESS && !(status == ERROR_FILE_NOT_FOUND && at.mount)) {
-        // Keys directly under a predefined root are hives: none is created.
-        return status == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED : status;
+    return setValueIn(*at.mount->hive, at.key, valueName, dwType, data, cbData, now);
+}
+
+LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+    const OpenKey* key = nullptr;
+    if (auto ended = enterValueCall("RegSetValueExW", hKey, nullptr, lpValueName, key)) {
+        return *ended;
     }
-    if (!at.mount) {
+    if (lpData == nullptr && cbData != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if ((key->access & KEY_SET_VALUE) == 0 || !key->at.mount || !key->at.mount->hive->writable()) {
         return ERROR_ACCESS_DENIED;
     }
-    Hive& hive = *at.mount->hive;
-    if (!hive.writable()) {
-        return ERROR_ACCESS_DENIED;
-    }
-    // Every refusal comes before the first change, so a refused call leaves
-    // the hive as it was.
-    for (std::size_t i = consumed; i < parts.size(); ++i) {
-        if (parts[i].size() > longestKeyName) {
-            return ERROR_INVALID_PARAMETER;
-        }
-        if ((status = hive.checkNewKeyName(parts[i])) != ERROR_SUCCESS) {
-            return status;
-        }
-    }
-    const auto* data = static_cast<const unsigned char*>(lpData);
-    if ((status = hive.checkValueData(dwType, data, cbData)) != ERROR_SUCCESS) {
-        return status;
-    }
-    std::size_t index = newValue;
-    if (consumed == parts.size()) {
-        std::vector<std::wstring> names;
-        if ((status = hive.valueNames(at.key, names)) != ERROR_SUCCESS) {
-            return status;
-        }
-        index = findValue(names, valueName);
-    }
-    // Then every missing key of the path, and the value in the last one.
-    // Windows stamps what a change touched with its time: a key whose subkey
-    // list gained a key (the parent of each key created), and the key whose
-    // values changed. Nothing else, and nothing when the call fails first.
-    const FILETIME now = systemTime();
-    for (std::size_t i = consumed; i < parts.size(); ++i) {
-        KeyId child = 0;
-        if ((status = hive.addChild(at.key, parts[i], child)) != ERROR_SUCCESS ||
-            (status = hive.setLastWriteTime(at.key, now)) != ERROR_SUCCESS) {
-            return status;
-        }
-        at.key = child;
-    }
-    // A value replaced keeps the name it was first written with.
-    if ((status = hive.setValue(at.key, index, valueName, dwType, data, cbData)) != ERROR_SUCCESS) {
-        return status;
-    }
-    return hive.setLastWriteTime(at.key, now);
+    return setValueIn(*key->at.mount->hive, key->at.key, lpValueName != nullptr ? lpValueName : L"", dwType, lpData,
+                      cbData, systemTime());
 }
 
 LONG WINAPI RegDeleteKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName) {
@@ -259,18 +266,32 @@ LONG WINAPI RegDeleteKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName)
     if (isEmpty(lpSubKey) && (key->access & KEY_SET_VALUE) == 0) {
         return ERROR_ACCESS_DENIED;
     }
-    Location at;
-    std::size_t index = 0;
-    const LONG status = findNamedValue(*key, lpSubKey, lpValueName, at, index);
+    LONG status = checkSubKeyPath(lpSubKey);
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    // Only a value that is there is deleted, so a missing one stamps nothing.
-    Hive& hive = *at.mount->hive;
-    if (!hive.writable()) {
+    Location at;
+    std::size_t consumed = 0;
+    if ((status = walk(key->at, splitKeyPath(lpSubKey), at, consumed)) != ERROR_SUCCESS) {
+        return status;
+    }
+    // The predefined roots hold no values.
+    if (!at.mount) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return deleteValueIn(*at.mount->hive, at.key, lpValueName, systemTime());
+}
+
+LONG WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+    const OpenKey* key = nullptr;
+    if (auto ended = enterValueCall("RegDeleteValueW", hKey, nullptr, lpValueName, key)) {
+        return *ended;
+    }
+    if ((key->access & KEY_SET_VALUE) == 0) {
         return ERROR_ACCESS_DENIED;
     }
-    const FILETIME now = systemTime();
-    const LONG deleted = hive.deleteValue(at.key, index);
-    return deleted != ERROR_SUCCESS ? deleted : hive.setLastWriteTime(at.key, now);
+    if (!key->at.mount) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return deleteValueIn(*key->at.mount->hive, key->at.key, lpValueName, systemTime());
 }

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/emulation/hive.h"
@@ -24,11 +25,12 @@ public:
     LONG setValue(emulation::KeyId key, std::size_t index, const std::wstring& name, DWORD type,
                   const unsigned char* data, DWORD size) override;
     LONG deleteValue(emulation::KeyId key, std::size_t index) override;
+    LONG deleteTree(emulation::KeyId key, emulation::KeyId child) override;
     LONG setLastWriteTime(emulation::KeyId key, const FILETIME& time) override;
     LONG unmounted() override;
 
     // The key's last-write time, the root's included, for the tests' checks.
-    static FILETIME lastWriteTime(emulation::KeyId key) { return keyOf(key).lastWrite; }
+    FILETIME lastWriteTime(emulation::KeyId key) const;
 
     // Whether a load or another process has it mounted: a hive file is
     // mounted under one name at a time.
@@ -41,15 +43,22 @@ private:
         std::vector<unsigned char> data;
     };
     struct Key {
+        emulation::KeyId id = 0;
         std::wstring name;
         FILETIME lastWrite{};  // when it was made, or last stamped by a change
         std::map<std::wstring, std::unique_ptr<Key>> subkeys;  // by upper-cased name: Windows' order
         std::vector<StoredValue> values;
     };
-    static Key& keyOf(emulation::KeyId id) { return *reinterpret_cast<Key*>(id); }
-    static emulation::KeyId idOf(Key& key) { return reinterpret_cast<emulation::KeyId>(&key); }
+    // The key of an id that names one; null for the id of a deleted key.
+    Key* keyOf(emulation::KeyId id) const;
+    emulation::KeyId remember(Key& key);
+    void forget(const Key& key);
 
     Key root_;
+    // Every key by its id; ids are never given out again, so that one of a
+    // deleted key stays deleted.
+    std::unordered_map<emulation::KeyId, Key*> keys_;
+    emulation::KeyId nextId_ = 1;
 };
 
 }  // namespace memplat

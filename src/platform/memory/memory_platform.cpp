@@ -267,7 +267,7 @@ std::optional<std::uint64_t> hiveKeyLastWrite(const std::wstring& filePath, cons
     if (!file || emulation::findKey(*file, emulation::splitKeyPath(keyPath.c_str()), key) != ERROR_SUCCESS) {
         return std::nullopt;
     }
-    const FILETIME time = MemoryHive::lastWriteTime(key);
+    const FILETIME time = file->lastWriteTime(key);
     return static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
 

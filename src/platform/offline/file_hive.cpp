@@ -1,26 +1,52 @@
-// The keys and values of a hive file, through hivex. Text is UTF-16LE in the
-// file and wchar_t at the API; names are UTF-8 at hivex's API.
 #include "platform/offline/file_hive.h"
 
-#include <cerrno>
 #include <cstring>
 
-#include "platform/emulation/names.h"
 #include "platform/emulation/provider.h"
-#include "platform/linux/unique_handle.h"
 #include "platform/linux/utf.h"
 
 namespace offline {
 
 namespace {
 
-// Above this size Windows stores value data in segments ("big data") in hives
-// of minor version 4 and later; hivex writes one cell, which Windows cannot read.
-constexpr std::size_t largestSingleCellValue = 16344;
+regf::KeyRef refOf(emulation::KeyId key) { return static_cast<regf::KeyRef>(key); }
 
-char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c; }
+// A KeyId that no KeyRef can be, so that an id from elsewhere names no key.
+emulation::KeyId idOf(regf::KeyRef key) { return emulation::KeyId{key}; }
 
 bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// Names cross exactly, unit for unit: a name read from the hive, even one
+// with a lone surrogate, finds the same key when it is given back.
+std::u16string unitsOf(const std::wstring& text) {
+    std::u16string units;
+    units.reserve(text.size());
+    for (const wchar_t c : text) {
+        const auto code = static_cast<char32_t>(c);
+        if (code >= 0x10000 && code <= 0x10FFFF) {
+            units += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+            units += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            units += static_cast<char16_t>(code > 0x10FFFF ? 0xFFFD : code);
+        }
+    }
+    return units;
+}
+
+std::wstring wideOf(const std::u16string& units) {
+    std::wstring text;
+    text.reserve(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const char32_t u = units[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            text += static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            text += static_cast<wchar_t>(u);
+        }
+    }
+    return text;
+}
 
 // String data of the API (wchar_t) to hive bytes (UTF-16LE) and back.
 std::string hiveBytesOf(DWORD type, const unsigned char* data, DWORD size) {
@@ -34,11 +60,11 @@ std::string hiveBytesOf(DWORD type, const unsigned char* data, DWORD size) {
     return utf16leFromWide(text);
 }
 
-std::vector<unsigned char> apiBytesOf(DWORD type, const char* stored, std::size_t size) {
+std::vector<unsigned char> apiBytesOf(DWORD type, std::vector<unsigned char>&& stored) {
     if (!isStringType(type)) {
-        return std::vector<unsigned char>(stored, stored + size);
+        return std::move(stored);
     }
-    const std::wstring text = wideFromUtf16le(reinterpret_cast<const unsigned char*>(stored), size & ~std::size_t{1});
+    const std::wstring text = wideFromUtf16le(stored.data(), stored.size() & ~std::size_t{1});
     std::vector<unsigned char> bytes(text.size() * sizeof(wchar_t));
     if (!bytes.empty()) {
         std::memcpy(bytes.data(), text.data(), bytes.size());
@@ -46,267 +72,117 @@ std::vector<unsigned char> apiBytesOf(DWORD type, const char* stored, std::size_
     return bytes;
 }
 
-LONG statusOfHivexFailure() { return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_BADDB; }
-
-// hivex hands a value's type over as its enum, which then holds whatever
-// number the hive stores (applications use types of their own beyond
-// REG_QWORD); C++ may not read such an enum, so the type travels as a number
-// and is only ever copied into or out of hivex's enum as bytes.
-static_assert(sizeof(hive_type) == sizeof(DWORD), "hivex's value type is a 32-bit number");
-DWORD typeNumber(const hive_type& type) {
-    DWORD number = 0;
-    std::memcpy(&number, &type, sizeof number);
-    return number;
-}
-void setTypeNumber(hive_type& type, DWORD number) { std::memcpy(&type, &number, sizeof number); }
-
 }  // namespace
 
 LONG FileHive::root(emulation::KeyId& out) {
-    out = hivex_root(file_->handle());
-    return out == 0 ? ERROR_BADDB : ERROR_SUCCESS;
+    out = idOf(engine().root());
+    return ERROR_SUCCESS;
 }
 
-// A subkey list or a subkey's name that cannot be read is ERROR_BADDB, so that
-// a broken hive is not taken for a missing key.
 LONG FileHive::findChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) {
-    hive_h* h = file_->handle();
-    UniqueMalloc<hive_node_h> children(hivex_node_children(h, key));
-    if (!children) {
-        return ERROR_BADDB;
+    regf::KeyRef found = 0;
+    const LONG status = engine().findChild(refOf(key), unitsOf(name), found);
+    if (status == ERROR_SUCCESS) {
+        child = idOf(found);
     }
-    // Every key of a profile list is looked up among all its siblings, so
-    // with many profiles this loop runs N^2 times: an ASCII name (the usual
-    // case, and every SID) is compared on hivex's UTF-8 bytes directly. No
-    // other character upper-cases to an ASCII one, and UTF-8 bytes of other
-    // characters are never ASCII, so the result is sameName's.
-    bool ascii = true;
-    std::string wanted;
-    for (wchar_t c : name) {
-        ascii = ascii && c > 0 && c < 0x80;
-        wanted += asciiUpper(static_cast<char>(c));
-    }
-    for (const hive_node_h* at = children.get(); *at != 0; ++at) {
-        const UniqueMalloc<char> stored(hivex_node_name(h, *at));
-        if (!stored) {
-            return ERROR_BADDB;
-        }
-        bool same = false;
-        if (ascii) {
-            std::size_t i = 0;
-            while (i < wanted.size() && stored.get()[i] != '\0' && asciiUpper(stored.get()[i]) == wanted[i]) {
-                ++i;
-            }
-            same = i == wanted.size() && stored.get()[i] == '\0';
-        } else {
-            same = emulation::sameName(wideFromUtf8(stored.get()), name);
-        }
-        if (same) {
-            child = *at;
-            return ERROR_SUCCESS;
-        }
-    }
-    return ERROR_FILE_NOT_FOUND;
+    return status;
 }
 
 LONG FileHive::childAt(emulation::KeyId key, DWORD index, bool& exists, std::wstring& name, FILETIME& lastWrite) {
-    hive_h* h = file_->handle();
-    UniqueMalloc<hive_node_h> children(hivex_node_children(h, key));
-    if (!children) {
-        return ERROR_BADDB;
-    }
-    std::size_t count = 0;
-    while (children.get()[count] != 0) {
-        ++count;
+    std::uint32_t count = 0;
+    LONG status = engine().childCount(refOf(key), count);
+    if (status != ERROR_SUCCESS) {
+        return status;
     }
     exists = index < count;
     if (!exists) {
         return ERROR_SUCCESS;
     }
-    const hive_node_h child = children.get()[index];
-    const UniqueMalloc<char> stored(hivex_node_name(h, child));
-    name = stored ? wideFromUtf8(stored.get()) : std::wstring();
-    std::uint64_t value = 0;
-    if (!file_->keyTime(child, value)) {
-        const std::int64_t stamp = hivex_node_timestamp(h, child);
-        value = static_cast<std::uint64_t>(stamp > 0 ? stamp : 0);
+    regf::KeyRef child = 0;
+    std::u16string units;
+    std::uint64_t time = 0;
+    if ((status = engine().childAt(refOf(key), index, child)) != ERROR_SUCCESS ||
+        (status = engine().keyName(child, units)) != ERROR_SUCCESS ||
+        (status = engine().lastWriteTime(child, time)) != ERROR_SUCCESS) {
+        return status;
     }
-    lastWrite.dwLowDateTime = static_cast<DWORD>(value);
-    lastWrite.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    name = wideOf(units);
+    lastWrite.dwLowDateTime = static_cast<DWORD>(time);
+    lastWrite.dwHighDateTime = static_cast<DWORD>(time >> 32);
     return ERROR_SUCCESS;
 }
 
 LONG FileHive::valueNames(emulation::KeyId key, std::vector<std::wstring>& names) {
-    hive_h* h = file_->handle();
-    errno = 0;
-    UniqueMalloc<hive_value_h> values(hivex_node_values(h, key));
-    if (!values) {
-        return ERROR_BADDB;
-    }
+    std::uint32_t count = 0;
+    LONG status = engine().valueCount(refOf(key), count);
     names.clear();
-    for (const hive_value_h* value = values.get(); *value != 0; ++value) {
-        const UniqueMalloc<char> name(hivex_value_key(h, *value));
-        if (!name) {
-            return ERROR_BADDB;
+    std::u16string units;
+    for (std::uint32_t i = 0; status == ERROR_SUCCESS && i < count; ++i) {
+        if ((status = engine().valueName(refOf(key), i, units)) == ERROR_SUCCESS) {
+            names.push_back(wideOf(units));
         }
-        names.push_back(wideFromUtf8(name.get()));
     }
-    return ERROR_SUCCESS;
+    return status;
+}
+
+LONG FileHive::findValue(emulation::KeyId key, const std::wstring& name, std::size_t& index) {
+    bool found = false;
+    std::uint32_t at = 0;
+    const LONG status = engine().findValue(refOf(key), unitsOf(name), found, at);
+    if (status == ERROR_SUCCESS) {
+        index = found ? at : emulation::newValue;
+    }
+    return status;
 }
 
 LONG FileHive::readValue(emulation::KeyId key, std::size_t index, DWORD& type, std::vector<unsigned char>& data) {
-    hive_h* h = file_->handle();
-    errno = 0;
-    UniqueMalloc<hive_value_h> values(hivex_node_values(h, key));
-    if (!values) {
-        return ERROR_BADDB;
+    std::uint32_t stored = 0;
+    std::vector<unsigned char> bytes;
+    const LONG status = engine().readValue(refOf(key), static_cast<std::uint32_t>(index), stored, bytes);
+    if (status == ERROR_SUCCESS) {
+        type = stored;
+        data = apiBytesOf(type, std::move(bytes));
     }
-    for (std::size_t i = 0; i < index; ++i) {
-        if (values.get()[i] == 0) {
-            return ERROR_BADDB;
-        }
-    }
-    hive_type stored;
-    setTypeNumber(stored, REG_NONE);
-    size_t length = 0;
-    const UniqueMalloc<char> bytes(values.get()[index] != 0 ? hivex_value_value(h, values.get()[index], &stored, &length)
-                                                            : nullptr);
-    if (!bytes) {
-        return ERROR_BADDB;
-    }
-    type = typeNumber(stored);
-    data = apiBytesOf(type, bytes.get(), length);
-    return ERROR_SUCCESS;
-}
-
-// hivex files non-ASCII names under a hash and in an order that Windows does
-// not use, so Windows might never find such a key.
-LONG FileHive::checkNewKeyName(const std::wstring& name) {
-    return emulation::isAscii(name) ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
-}
-
-LONG FileHive::checkValueData(DWORD type, const unsigned char* data, DWORD size) {
-    return needsBigData(hiveBytesOf(type, data, size).size()) ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
+    return status;
 }
 
 LONG FileHive::addChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) {
-    errno = 0;
-    child = hivex_node_add_child(file_->handle(), key, utf8FromWide(name).c_str());
-    if (child == 0) {
-        return statusOfHivexFailure();
+    regf::KeyRef made = 0;
+    const LONG status = engine().addChild(refOf(key), unitsOf(name), made);
+    if (status == ERROR_SUCCESS) {
+        child = idOf(made);
     }
-    file_->markChanged();
-    return ERROR_SUCCESS;
+    return status;
 }
 
 LONG FileHive::setValue(emulation::KeyId key, std::size_t index, const std::wstring& name, DWORD type,
                         const unsigned char* data, DWORD size) {
-    std::vector<StoredValue> values;
-    const LONG status = readValues(key, values);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
-    if (holdsBigData(values)) {
-        return ERROR_NOT_SUPPORTED;
-    }
     const std::string bytes = hiveBytesOf(type, data, size);
-    if (index == emulation::newValue) {
-        values.push_back(StoredValue{utf8FromWide(name), type, bytes});
-    } else if (index < values.size()) {
-        values[index].type = type;
-        values[index].data = bytes;
-    } else {
-        return ERROR_BADDB;
-    }
-    return writeValues(key, values);
+    const std::uint32_t at = index == emulation::newValue ? regf::newValue : static_cast<std::uint32_t>(index);
+    return engine().setValue(refOf(key), at, unitsOf(name), type, reinterpret_cast<const unsigned char*>(bytes.data()),
+                             bytes.size());
 }
 
 LONG FileHive::deleteValue(emulation::KeyId key, std::size_t index) {
-    std::vector<StoredValue> values;
-    const LONG status = readValues(key, values);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
-    if (index >= values.size()) {
-        return ERROR_BADDB;
-    }
-    // Rewriting the list would spoil the big-data values that stay.
-    if (holdsBigData(values)) {
-        return ERROR_NOT_SUPPORTED;
-    }
-    values.erase(values.begin() + static_cast<std::ptrdiff_t>(index));
-    return writeValues(key, values);
+    return engine().deleteValue(refOf(key), static_cast<std::uint32_t>(index));
 }
 
+// The engine knows each key's parent; the key's own handle is checked there.
+LONG FileHive::deleteTree(emulation::KeyId, emulation::KeyId child) { return engine().deleteKeyTree(refOf(child)); }
+
 LONG FileHive::setLastWriteTime(emulation::KeyId key, const FILETIME& time) {
-    file_->setKeyTime(key, static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime);
-    return ERROR_SUCCESS;
+    return engine().setLastWriteTime(refOf(key),
+                                     static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime);
 }
 
 // The hive is unloaded even when its write-back fails: the status tells the
 // caller that the changes are lost, and the file is as it was.
 LONG FileHive::unmounted() {
-    if (!file_->changed()) {
+    if (!engine().changed()) {
         return ERROR_SUCCESS;
     }
     const FILETIME now = emulation::systemTime();
     return file_->writeBack(static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime);
-}
-
-LONG FileHive::readValues(hive_node_h node, std::vector<StoredValue>& out) const {
-    hive_h* h = file_->handle();
-    errno = 0;
-    UniqueMalloc<hive_value_h> values(hivex_node_values(h, node));
-    if (!values) {
-        return ERROR_BADDB;
-    }
-    for (const hive_value_h* value = values.get(); *value != 0; ++value) {
-        StoredValue stored;
-        const UniqueMalloc<char> name(hivex_value_key(h, *value));
-        size_t length = 0;
-        hive_type type;
-        setTypeNumber(type, REG_NONE);
-        const UniqueMalloc<char> data(hivex_value_value(h, *value, &type, &length));
-        if (!name || !data) {
-            return ERROR_BADDB;
-        }
-        stored.type = typeNumber(type);
-        stored.name = name.get();
-        stored.data.assign(data.get(), length);
-        out.push_back(std::move(stored));
-    }
-    return ERROR_SUCCESS;
-}
-
-LONG FileHive::writeValues(hive_node_h node, const std::vector<StoredValue>& values) {
-    std::vector<hive_set_value> list(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        list[i].key = const_cast<char*>(values[i].name.c_str());
-        setTypeNumber(list[i].t, values[i].type);
-        list[i].len = values[i].data.size();
-        list[i].value = const_cast<char*>(values[i].data.data());
-    }
-    errno = 0;
-    if (hivex_node_set_values(file_->handle(), node, list.size(), list.data(), 0) != 0) {
-        return statusOfHivexFailure();
-    }
-    file_->markChanged();
-    return ERROR_SUCCESS;
-}
-
-bool FileHive::needsBigData(std::size_t size) const {
-    return file_->minorVersion() >= 4 && size > largestSingleCellValue;
-}
-
-// hivex rewrites every value of a key as one cell each, so a key that holds
-// a value Windows keeps as big data cannot be changed without spoiling it.
-bool FileHive::holdsBigData(const std::vector<StoredValue>& values) const {
-    for (const StoredValue& value : values) {
-        if (needsBigData(value.data.size())) {
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace offline

@@ -60,8 +60,6 @@ bool attributeAbsent(int error) { return error == ENODATA || error == ENOTSUP ||
 
 }  // namespace
 
-std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
 bool readBaseBlock(int fd, std::vector<unsigned char>& bytes) {
     bytes.assign(hivelog::baseBlockSize, 0);
     return readAt(fd, bytes.data(), bytes.size(), 0);

@@ -13,10 +13,6 @@
 
 namespace offline {
 
-// The name by which hivex, which opens files by name only, reaches an open
-// descriptor.
-std::string procPath(int fd);
-
 // The 4096-byte base block at the start of an open hive file.
 bool readBaseBlock(int fd, std::vector<unsigned char>& bytes);
 

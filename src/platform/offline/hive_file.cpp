@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "platform/linux/directory.h"
 #include "platform/linux/utf.h"
 #include "platform/offline/file_io.h"
+#include "platform/offline/hive_storage.h"
 #include "platform/offline/replay/hive_log.h"
 #include "platform/offline/replay/log_entry.h"
 
@@ -83,32 +83,6 @@ std::vector<hivelog::LogFile> logViews(const std::vector<VolumeLog>& logs) {
         views.push_back({log.role, hivelog::ByteView(log.bytes)});
     }
     return views;
-}
-
-// A replayed hive goes to a file in memory, for hivex, which opens hives by
-// path only; never to the hive file, which a run that died while replaying
-// onto it would leave half-replayed. hivex reads a writable hive whole into
-// its own memory when it opens it and never reads the file again, so one
-// such file serves every writable hive of the run in turn, and its pages are
-// not allocated anew for each; a hive only read stays mapped from a file of
-// its own.
-LONG memoryFileOf(const std::vector<unsigned char>& bytes, bool shared, UniqueFd& own, int& fd) {
-    static UniqueFd scratch;
-    UniqueFd& file = shared ? scratch : own;
-    if (!file) {
-        file.reset(memfd_create(shared ? "tarnwick-replayed-hives" : "tarnwick-replayed-hive", MFD_CLOEXEC));
-        if (!file) {
-            return statusFromErrno(errno);
-        }
-    }
-    if (!writeAt(file.get(), bytes.data(), bytes.size(), 0) ||
-        ftruncate(file.get(), static_cast<off_t>(bytes.size())) != 0) {
-        const int error = errno;
-        file.reset();
-        return error == ENOSPC || error == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : statusFromErrno(error);
-    }
-    fd = file.get();
-    return ERROR_SUCCESS;
 }
 
 bool isTemporaryOf(const std::string& entry, const std::string& hiveName) {
@@ -254,25 +228,21 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     if (binsSize % 4096 != 0 || static_cast<std::uint64_t>(binsSize) + baseBlockSize > size) {
         return ERROR_BADDB;
     }
-    file->minorVersion_ = base.minorVersion;
 
-    UniqueFd memory;
-    int source = fd;
+    // A clean hive is mapped, so that only the pages the engine reads or
+    // changes take memory; a replayed one is in memory already.
+    std::unique_ptr<regf::Storage> storage;
     if (file->replayed_) {
-        const LONG made = memoryFileOf(replayed, writable, memory, source);
-        if (made != ERROR_SUCCESS) {
-            return made;
+        storage = std::make_unique<regf::VectorStorage>(std::move(replayed));
+    } else {
+        const LONG mapped = MappedHiveStorage::map(fd, static_cast<std::size_t>(st.st_size), writable, storage);
+        if (mapped != ERROR_SUCCESS) {
+            return mapped;
         }
-        replayed = std::vector<unsigned char>();
     }
-    errno = 0;
-    file->hive_.reset(hivex_open(procPath(source).c_str(), writable ? HIVEX_OPEN_WRITE : 0));
-    if (!file->hive_) {
-        const int error = errno;
-        if (error == ENOMEM) {
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
-        return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_BADDB;
+    const LONG opened = regf::Hive::open(std::move(storage), writable, file->hive_);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
     }
     if (writable) {
         removeStaleTemporaries(directory, file->file_.name);
@@ -318,20 +288,6 @@ void HiveFile::chooseWritePath(int directory, const std::vector<VolumeLog>& logs
         writePath_ = WritePath::inPlace;
         return;
     }
-}
-
-void HiveFile::setKeyTime(hive_node_h node, std::uint64_t time) {
-    keyTimes_[node] = time;
-    changed_ = true;
-}
-
-bool HiveFile::keyTime(hive_node_h node, std::uint64_t& time) const {
-    const auto it = keyTimes_.find(node);
-    if (it == keyTimes_.end()) {
-        return false;
-    }
-    time = it->second;
-    return true;
 }
 
 }  // namespace offline

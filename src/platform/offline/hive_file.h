@@ -1,19 +1,18 @@
-// A hive file of the offline volume, opened through hivex: replayed from its
-// transaction logs when it is dirty, checked before it is trusted, locked
-// while it is loaded, and written back in place through a log entry as
-// Windows writes it, or else atomically.
+// A hive file of the offline volume, opened for the hive engine: replayed
+// from its transaction logs when it is dirty, checked before it is trusted,
+// locked while it is loaded, and written back in place through a log entry
+// as Windows writes it, or else atomically.
 #pragma once
 
-#include <hivex.h>
 #include <sys/stat.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/offline/unique_hive.h"
+#include "platform/linux/unique_handle.h"
+#include "platform/offline/engine/engine.h"
 #include "platform/offline/volume_paths.h"
 #include "platform/winapi.h"
 
@@ -63,49 +62,39 @@ public:
     static LONG open(const std::string& driveDirectory, const std::wstring& windowsPath, bool writable,
                      std::unique_ptr<HiveFile>& out);
 
-    hive_h* handle() const { return hive_.get(); }
+    // The hive's keys and values, through the engine; it keeps every change
+    // in memory until writeBack.
+    regf::Hive& engine() const { return *hive_; }
     bool writable() const { return writable_; }
     bool replayed() const { return replayed_; }
-    std::uint32_t minorVersion() const { return minorVersion_; }
-    void markChanged() { changed_ = true; }
-    bool changed() const { return changed_; }
     const std::string& hostPath() const { return file_.hostPath; }
 
-    // A key's last-write time (a FILETIME as one number), given by a change.
-    // hivex cannot write one, so it is written into the file by writeBack.
-    void setKeyTime(hive_node_h node, std::uint64_t time);
-    // The time a change gave the key, if any; otherwise the file's holds.
-    bool keyTime(hive_node_h node, std::uint64_t& time) const;
-
-    // Writes the hive as it is now back into its file, by its write path:
-    // hivex writes it into memory (in place) or into a temporary file in the
-    // same folder (atomic); it gets the key times a change set, `writtenAt`
-    // as the time the hive was written, and sequence numbers above every
-    // sequence number in the primary and its logs; it is checked as a load
-    // checks a hive. Then it is written in place through one of its logs
-    // (see writeThroughLog); or the temporary file gets the original's
-    // owner, mode and extended attributes (the NTFS security descriptor and
-    // DOS attributes included), is synced and renamed over the original, and
-    // the folder synced, and the logs are not written. The hive is closed
-    // once written, so the file is unloaded after this, whatever it returns.
+    // Writes the hive as the engine holds it now back into its file, by its
+    // write path, with `writtenAt` as the time the hive was written and
+    // sequence numbers above every sequence number in the primary and its
+    // logs. In place: through one of its logs (see writeThroughLog), only the
+    // pages the engine changed. Atomically: a temporary file in the same
+    // folder, the unchanged pages copied from the file and the changed ones
+    // from memory, which gets the original's owner, mode and extended
+    // attributes (the NTFS security descriptor and DOS attributes included),
+    // is synced and renamed over the original, and the folder synced; the
+    // logs are not written. A hive whose engine met a damaged cell half way
+    // through a change is not written at all (ERROR_BADDB). The hive is
+    // closed once written, so the file is unloaded after this, whatever it
+    // returns.
     LONG writeBack(std::uint64_t writtenAt);
 
 private:
     HiveFile() = default;
     void chooseWritePath(int directory, const std::vector<VolumeLog>& logs, std::uint32_t sequence);
-    LONG finishCommittedFile(int fd, std::uint64_t writtenAt, std::uint32_t sequence) const;
-    LONG checkWritten(int fd) const;
-    LONG writeInPlace(std::uint64_t writtenAt);
-    LONG replaceAtomically(std::uint64_t writtenAt);
+    LONG replaceAtomically();
 
     VolumeFile file_;
     UniqueFd lockedFile_;
     struct stat original_ {};
-    UniqueHive hive_;
+    std::unique_ptr<regf::Hive> hive_;
     bool writable_ = false;
-    bool changed_ = false;
     bool replayed_ = false;
-    std::uint32_t minorVersion_ = 0;
     // One above every sequence number in the primary and its logs (base
     // block copies and entries, applied or not: a clean hive's logs may
     // hold entries that were never applied).
@@ -115,7 +104,6 @@ private:
     // writing; the log entry is numbered nextSequence_, the hive one above.
     UniqueFd hiveForWriting_;
     UniqueFd logForWriting_;
-    std::map<std::uint64_t, std::uint64_t> keyTimes_;  // nk cell offset -> FILETIME
 };
 
 // The mark that names this program's temporary files: "<hive name><mark><id>.tmp".

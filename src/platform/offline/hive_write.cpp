@@ -1,12 +1,13 @@
-// Writing a loaded hive back into its file: the fields hivex cannot write,
-// the check that what is written would load, and the two write paths.
+// Writing a loaded hive back into its file, by one of the two write paths:
+// only the pages the engine changed, in place through a log entry; or a whole
+// new file, renamed over the hive.
 #include "platform/offline/hive_file.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -15,12 +16,14 @@
 #include "platform/offline/file_io.h"
 #include "platform/offline/in_place.h"
 #include "platform/offline/replay/hive_log.h"
+#include "platform/offline/replay/log_entry.h"
 
 namespace offline {
 
 namespace {
 
 using hivelog::baseBlockSize;
+using hivelog::hivePageSize;
 
 std::string temporaryName(const std::string& hiveName) {
     static unsigned counter = 0;
@@ -30,130 +33,78 @@ std::string temporaryName(const std::string& hiveName) {
            std::to_string(now.tv_nsec) + ".tmp";
 }
 
-// hivex commits a hive to a file given by path only. A hive written in place
-// goes to a file in memory first, one for the whole run, from which only
-// the pages that changed reach the volume.
-LONG commitToMemory(hive_h* hive, int& fd) {
-    static UniqueFd scratch;
-    if (!scratch) {
-        scratch.reset(memfd_create("tarnwick-written-hive", MFD_CLOEXEC));
-        if (!scratch) {
-            return statusFromErrno(errno);
+// Copies bytes of one file into another at the same offset: in the kernel
+// where the file system can, else through a buffer reused from hive to hive.
+bool copyRange(int from, int to, std::uint64_t offset, std::uint64_t size) {
+    while (size > 0) {
+        loff_t in = static_cast<loff_t>(offset);
+        loff_t out = static_cast<loff_t>(offset);
+        const ssize_t copied = copy_file_range(from, &in, to, &out, static_cast<std::size_t>(size), 0);
+        if (copied > 0) {
+            offset += static_cast<std::uint64_t>(copied);
+            size -= static_cast<std::uint64_t>(copied);
+            continue;
         }
-    }
-    errno = 0;
-    if (hivex_commit(hive, procPath(scratch.get()).c_str(), 0) != 0) {
-        const int error = errno;
-        scratch.reset();
-        if (error == ENOSPC || error == ENOMEM) {
-            return ERROR_NOT_ENOUGH_MEMORY;
+        if (copied < 0 && errno == EINTR) {
+            continue;
         }
-        return error != 0 ? statusFromErrno(error) : ERROR_WRITE_FAULT;
+        if (copied == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+            break;
+        }
+        return false;
     }
-    fd = scratch.get();
-    return ERROR_SUCCESS;
+    static std::vector<unsigned char> buffer(1 << 20);
+    while (size > 0) {
+        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(size, buffer.size()));
+        if (!readAt(from, buffer.data(), part, offset) || !writeAt(to, buffer.data(), part, offset)) {
+            if (errno == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        offset += part;
+        size -= part;
+    }
+    return true;
+}
+
+// What is about to replace the hive must itself pass the checks a load makes
+// of a base block.
+bool soundBaseBlock(const unsigned char* image, std::size_t size) {
+    BaseBlock base;
+    return size >= baseBlockSize && parseBaseBlock(image, size, base) && base.checksumMatches &&
+           base.primarySequence == base.secondarySequence &&
+           std::uint64_t{hivelog::readDword(image + hivelog::binsSizeAt)} + baseBlockSize == size;
 }
 
 }  // namespace
-
-// What hivex cannot write, written into the file it committed: the key times
-// a change set, the time the hive is written (in the base block and, as
-// Windows keeps it, in the header of the first hive bin), and the sequence
-// numbers. hivex numbers a hive one above the primary it read, which may lie
-// below an entry in the logs; both numbers one above all of those keep any
-// stale log entry from ever passing for the continuation of a log that
-// Windows writes later.
-LONG HiveFile::finishCommittedFile(int fd, std::uint64_t writtenAt, std::uint32_t sequence) const {
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        return statusFromErrno(errno);
-    }
-    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
-    unsigned char time[8];
-    for (const auto& [cell, stamp] : keyTimes_) {
-        // A node is the file offset of the key's nk cell. hivex writes new
-        // cells elsewhere and never moves a key's own, so the offset taken
-        // when the key was stamped still names it; a cell there that is not
-        // an allocated nk cell would be written over blindly, so the
-        // write-back stops instead.
-        unsigned char head[16];
-        if (cell < baseBlockSize + 32 || cell + sizeof(head) > fileSize || !readAt(fd, head, sizeof(head), cell)) {
-            return ERROR_WRITE_FAULT;
-        }
-        const auto cellSize = static_cast<std::int32_t>(hivelog::readDword(head));
-        if (cellSize >= 0 || std::memcmp(head + 4, "nk", 2) != 0) {
-            return ERROR_WRITE_FAULT;
-        }
-        hivelog::writeQword(time, stamp);
-        if (!writeAt(fd, time, sizeof(time), cell + 8)) {
-            return statusFromErrno(errno);
-        }
-    }
-    std::vector<unsigned char> header;
-    unsigned char firstBin[4];
-    if (!readBaseBlock(fd, header) || !readAt(fd, firstBin, sizeof(firstBin), baseBlockSize)) {
-        return ERROR_WRITE_FAULT;
-    }
-    if (std::memcmp(firstBin, "hbin", 4) == 0) {
-        hivelog::writeQword(time, writtenAt);
-        if (!writeAt(fd, time, sizeof(time), hivelog::firstBinTimestampAt)) {
-            return statusFromErrno(errno);
-        }
-    }
-    hivelog::makeCleanBaseBlock(header.data(), sequence, writtenAt);
-    if (!writeAt(fd, header.data(), header.size(), 0)) {
-        return statusFromErrno(errno);
-    }
-    return ERROR_SUCCESS;
-}
-
-// What goes into the hive's place must itself pass the checks a load makes.
-LONG HiveFile::checkWritten(int fd) const {
-    std::vector<unsigned char> header;
-    BaseBlock base;
-    if (!readBaseBlock(fd, header) || !parseBaseBlock(header.data(), header.size(), base) || !base.checksumMatches ||
-        base.primarySequence != base.secondarySequence) {
-        return ERROR_WRITE_FAULT;
-    }
-    if (!UniqueHive(hivex_open(procPath(fd).c_str(), 0))) {
-        return ERROR_WRITE_FAULT;
-    }
-    return ERROR_SUCCESS;
-}
 
 LONG HiveFile::writeBack(std::uint64_t writtenAt) {
     if (!writable_ || !hive_) {
         return ERROR_ACCESS_DENIED;
     }
-    const LONG status = writePath_ == WritePath::inPlace ? writeInPlace(writtenAt) : replaceAtomically(writtenAt);
-    if (status == ERROR_SUCCESS) {
-        changed_ = false;
+    // A change that met a damaged cell half way may have left the image
+    // half changed: the file keeps what it holds.
+    if (hive_->broken()) {
+        hive_.reset();
+        return ERROR_BADDB;
     }
-    return status;
-}
-
-LONG HiveFile::writeInPlace(std::uint64_t writtenAt) {
-    int memory = -1;
-    const LONG committed = commitToMemory(hive_.get(), memory);
-    // The hive is unloaded after its write-back whatever the outcome, so its
-    // memory is given back now: the check below reads the new hive whole, and
-    // holding both would double the peak for the largest hive.
+    // In place, the entry takes nextSequence_ and the hive the number above.
+    const bool inPlace = writePath_ == WritePath::inPlace;
+    hive_->finishBaseBlock(inPlace ? nextSequence_ + 1 : nextSequence_, writtenAt);
+    if (!soundBaseBlock(hive_->image(), hive_->imageSize())) {
+        hive_.reset();
+        return ERROR_WRITE_FAULT;
+    }
+    const LONG status = inPlace ? writeThroughLog(hiveForWriting_.get(), logForWriting_.get(), hive_->image(),
+                                                  hive_->imageSize(), hive_->dirtyPages(), nextSequence_)
+                                : replaceAtomically();
+    // The hive is unloaded after its write-back whatever the outcome.
     hive_.reset();
-    if (committed != ERROR_SUCCESS) {
-        return committed;
-    }
-    // The entry takes nextSequence_, the hive the number above it.
-    LONG status = finishCommittedFile(memory, writtenAt, nextSequence_ + 1);
-    if (status == ERROR_SUCCESS) {
-        status = checkWritten(memory);
-    }
-    if (status == ERROR_SUCCESS) {
-        status = writeThroughLog(hiveForWriting_.get(), logForWriting_.get(), memory, nextSequence_);
-    }
     return status;
 }
 
-LONG HiveFile::replaceAtomically(std::uint64_t writtenAt) {
+LONG HiveFile::replaceAtomically() {
     const int directory = file_.directory.get();
     // Removed again on every return below until it has replaced the hive.
     TemporaryFile out;
@@ -161,17 +112,41 @@ LONG HiveFile::replaceAtomically(std::uint64_t writtenAt) {
         return statusFromErrno(errno);
     }
     errno = 0;
-    if (hivex_commit(hive_.get(), procPath(out.fd()).c_str(), 0) != 0) {
-        return errno != 0 ? statusFromErrno(errno) : ERROR_WRITE_FAULT;
-    }
-    // As for a write in place: the check below reads the new file whole.
-    hive_.reset();
-    LONG status = finishCommittedFile(out.fd(), writtenAt, nextSequence_);
-    if (status == ERROR_SUCCESS) {
-        status = checkWritten(out.fd());
-    }
-    if (status != ERROR_SUCCESS) {
-        return status;
+    const unsigned char* const image = hive_->image();
+    const std::size_t size = hive_->imageSize();
+    if (replayed_) {
+        // The file holds the hive before its logs: all of it comes from memory.
+        if (!writeAt(out.fd(), image, size, 0)) {
+            return statusFromErrno(errno != 0 ? errno : EIO);
+        }
+    } else {
+        // The pages the engine did not change are the file's own: copied from
+        // it, so that they need not be read into this process.
+        if (!writeAt(out.fd(), image, baseBlockSize, 0)) {
+            return statusFromErrno(errno != 0 ? errno : EIO);
+        }
+        const std::vector<std::uint32_t> dirty = hive_->dirtyPages();
+        const std::uint64_t pages = (size - baseBlockSize) / hivePageSize;
+        std::size_t next = 0;
+        for (std::uint64_t page = 0; page < pages;) {
+            const bool changed = next < dirty.size() && dirty[next] == page;
+            std::uint64_t end = page + 1;
+            if (changed) {
+                for (++next; next < dirty.size() && dirty[next] == end && end < pages; ++next) {
+                    ++end;
+                }
+            } else {
+                end = next < dirty.size() ? std::min<std::uint64_t>(dirty[next], pages) : pages;
+            }
+            const std::uint64_t offset = baseBlockSize + page * hivePageSize;
+            const std::uint64_t length = (end - page) * hivePageSize;
+            const bool written = changed ? writeAt(out.fd(), image + offset, static_cast<std::size_t>(length), offset)
+                                         : copyRange(lockedFile_.get(), out.fd(), offset, length);
+            if (!written) {
+                return statusFromErrno(errno != 0 ? errno : EIO);
+            }
+            page = end;
+        }
     }
     struct stat made;
     if (fstat(out.fd(), &made) != 0) {
@@ -197,7 +172,6 @@ LONG HiveFile::replaceAtomically(std::uint64_t writtenAt) {
     if (!out.commit(file_.name)) {
         return statusFromErrno(errno);
     }
-    changed_ = false;
     if (!syncDirectory(directory)) {
         return statusFromErrno(errno);
     }

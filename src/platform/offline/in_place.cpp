@@ -1,9 +1,7 @@
 #include "platform/offline/in_place.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -17,9 +15,8 @@ namespace offline {
 namespace {
 
 using hivelog::baseBlockSize;
+using hivelog::hivePageSize;
 using hivelog::readDword;
-// How much of the file is read at a time to compare it with the new hive.
-constexpr std::size_t chunkSize = 256 * 1024;
 
 LONG failed() { return statusFromErrno(errno != 0 ? errno : EIO); }
 
@@ -29,75 +26,43 @@ bool durable(int fd, const unsigned char* bytes, std::size_t size, std::uint64_t
     return writeAt(fd, bytes, size, offset) && fdatasync(fd) == 0;
 }
 
-bool sizeOf(int fd, std::uint64_t& size) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        return false;
-    }
-    size = static_cast<std::uint64_t>(st.st_size);
-    return true;
-}
-
-// The runs of pages of the new hive bins that the log must carry. The new
-// hive, which is in memory already, is mapped; the file is read a part at a
-// time, so that neither is held whole a second time.
-bool changedRuns(int hive, std::uint64_t hiveSize, std::uint32_t oldBins, int written, std::uint32_t newBins,
-                 std::vector<hivelog::PageRun>& runs) {
-    const MappedFile mapped(written, baseBlockSize + std::size_t{newBins});
-    if (mapped.bytes().data == nullptr) {
-        return false;
-    }
-    const unsigned char* after = mapped.bytes().data + baseBlockSize;
-    // Reused from hive to hive: a run writes hundreds of them.
-    static std::vector<unsigned char> before(chunkSize);
-    for (std::uint64_t offset = 0; offset < newBins; offset += chunkSize) {
-        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, newBins - offset));
-        const std::uint64_t at = baseBlockSize + offset;
-        const std::size_t present =
-            at < hiveSize ? static_cast<std::size_t>(std::min<std::uint64_t>(size, hiveSize - at)) : 0;
-        if (present > 0 && !readAt(hive, before.data(), present, at)) {
-            return false;
+// The dirty pages as runs of adjacent ones.
+std::vector<hivelog::PageRun> runsOf(const std::vector<std::uint32_t>& pages) {
+    std::vector<hivelog::PageRun> runs;
+    for (const std::uint32_t page : pages) {
+        const auto offset = static_cast<std::uint32_t>(page * hivePageSize);
+        if (!runs.empty() && runs.back().offset + runs.back().size == offset) {
+            runs.back().size += static_cast<std::uint32_t>(hivePageSize);
+        } else {
+            runs.push_back({offset, static_cast<std::uint32_t>(hivePageSize)});
         }
-        hivelog::addChangedPageRuns(hivelog::ByteView(before.data(), present), hivelog::ByteView(after + offset, size),
-                                    static_cast<std::uint32_t>(offset), oldBins, runs);
     }
-    return true;
+    return runs;
 }
 
 }  // namespace
 
-LONG writeThroughLog(int hive, int log, int written, std::uint32_t entrySequence) {
+LONG writeThroughLog(int hive, int log, const unsigned char* image, std::size_t size,
+                     const std::vector<std::uint32_t>& dirtyPages, std::uint32_t entrySequence) {
     errno = 0;
-    std::uint64_t hiveSize = 0;
-    std::uint64_t writtenSize = 0;
     unsigned char oldBase[baseBlockSize];
-    unsigned char newBase[baseBlockSize];
-    if (!sizeOf(hive, hiveSize) || !sizeOf(written, writtenSize) || !readAt(hive, oldBase, baseBlockSize, 0) ||
-        !readAt(written, newBase, baseBlockSize, 0)) {
+    if (size < baseBlockSize || !readAt(hive, oldBase, baseBlockSize, 0)) {
         return failed();
     }
+    const unsigned char* const newBase = image;
+    const unsigned char* const bins = image + baseBlockSize;
     const std::uint32_t newBins = readDword(newBase + hivelog::binsSizeAt);
-    if (newBins % hivelog::hivePageSize != 0 || baseBlockSize + std::uint64_t{newBins} > writtenSize) {
+    if (newBins % hivePageSize != 0 || baseBlockSize + std::uint64_t{newBins} > size) {
         return ERROR_WRITE_FAULT;
     }
     // Everything is prepared before the first write.
-    std::vector<hivelog::PageRun> runs;
-    if (!changedRuns(hive, hiveSize, readDword(oldBase + hivelog::binsSizeAt), written, newBins, runs)) {
-        return failed();
-    }
-    std::size_t pagesSize = 0;
+    const std::vector<hivelog::PageRun> runs = runsOf(dirtyPages);
     for (const hivelog::PageRun& run : runs) {
-        pagesSize += run.size;
-    }
-    std::vector<unsigned char> pages(pagesSize);
-    std::size_t at = 0;
-    for (const hivelog::PageRun& run : runs) {
-        if (!readAt(written, pages.data() + at, run.size, baseBlockSize + run.offset)) {
-            return failed();
+        if (std::uint64_t{run.offset} + run.size > newBins) {
+            return ERROR_WRITE_FAULT;
         }
-        at += run.size;
     }
-    const std::vector<unsigned char> entry = hivelog::newFormatLogOf(newBase, entrySequence, runs, pages.data());
+    const std::vector<unsigned char> entry = hivelog::newFormatLogOf(newBase, entrySequence, runs, bins);
     // The first write of a primary raises its primary sequence number and
     // stamps its last-written time; the rest of the old base block stays.
     unsigned char marked[baseBlockSize];
@@ -112,12 +77,10 @@ LONG writeThroughLog(int hive, int log, int written, std::uint32_t entrySequence
     if (!durable(log, entry.data(), entry.size(), 0) || !durable(hive, marked, baseBlockSize, 0)) {
         return failed();
     }
-    at = 0;
     for (const hivelog::PageRun& run : runs) {
-        if (!writeAt(hive, pages.data() + at, run.size, baseBlockSize + run.offset)) {
+        if (!writeAt(hive, bins + run.offset, run.size, baseBlockSize + run.offset)) {
             return failed();
         }
-        at += run.size;
     }
     if (fdatasync(hive) != 0 || !durable(hive, newBase, baseBlockSize, 0)) {
         return failed();

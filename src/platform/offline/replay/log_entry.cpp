@@ -80,12 +80,12 @@ void appendLogEntry(std::vector<unsigned char>& log, std::uint32_t sequence, std
 }
 
 std::vector<unsigned char> newFormatLogOf(const unsigned char* afterBaseBlock, std::uint32_t sequence,
-                                          const std::vector<PageRun>& runs, const unsigned char* pages) {
+                                          const std::vector<PageRun>& runs, const unsigned char* bins) {
     std::vector<unsigned char> log = newFormatLogCopy(afterBaseBlock, sequence);
     std::vector<EntryPage> entryPages;
     std::size_t bytes = 0;
     for (const PageRun& run : runs) {
-        entryPages.push_back({run.offset, pages + bytes, run.size});
+        entryPages.push_back({run.offset, bins + run.offset, run.size});
         bytes += run.size;
     }
     log.reserve(roundUp(log.size() + entryHeaderSize + pageReferenceSize * runs.size() + bytes, logSectorSize));

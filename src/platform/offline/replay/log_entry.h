@@ -55,9 +55,9 @@ void sealLogEntry(unsigned char* log, std::size_t logSize, std::size_t offset);
 
 // The whole log a write of `after` over `before` puts in place: the copy of
 // `after`'s base block, then one entry numbered `sequence` with the runs of
-// `after`'s bins, whose bytes `pages` holds one after the other.
+// `after`'s bins, which `bins` holds (a run at bins + its offset).
 std::vector<unsigned char> newFormatLogOf(const unsigned char* afterBaseBlock, std::uint32_t sequence,
-                                          const std::vector<PageRun>& runs, const unsigned char* pages);
+                                          const std::vector<PageRun>& runs, const unsigned char* bins);
 
 // The highest sequence number of a sealed entry in the logs, applied or not;
 // false when none holds one.
