@@ -120,11 +120,15 @@ bool hivexKey(hive_h* hive, hive_node_h node, TreeKey& key) {
     hive_node_h* children = hivex_node_children(hive, node);
     bool good = values != nullptr && children != nullptr;
     for (std::size_t i = 0; good && values[i] != 0; ++i) {
-        hive_type type;
+        // hivex hands the type over in its enum, which holds any number the
+        // hive stores: it is read as the 32-bit number it is, never as the enum.
+        hive_type type{};
+        std::uint32_t number = 0;
         std::size_t length = 0;
         char* data = hivex_value_value(hive, values[i], &type, &length);
+        std::memcpy(&number, &type, sizeof number);
         good = data != nullptr;
-        key.values.push_back(TreeValue{text(hivex_value_key(hive, values[i])), static_cast<std::uint32_t>(type),
+        key.values.push_back(TreeValue{text(hivex_value_key(hive, values[i])), number,
                                        std::vector<unsigned char>(data, data + (good ? length : 0)), true});
         std::free(data);
     }

@@ -210,8 +210,8 @@ void Values::releaseAll(const std::vector<std::uint32_t>& cells) {
     }
 }
 
-LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint32_t near, std::uint32_t& sizeField,
-                       std::uint32_t& dataField, std::vector<std::uint32_t>& allocated) {
+LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint32_t near, std::uint32_t also,
+                       std::uint32_t& sizeField, std::uint32_t& dataField, std::vector<std::uint32_t>& allocated) {
     if (size <= 4) {
         // Four bytes or fewer sit in the vk's data field itself, a value of no
         // bytes too.
@@ -225,7 +225,7 @@ LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint3
     }
     std::uint32_t cell = noCell;
     if (image_.minorVersion() < 4 || size <= segmentSize) {
-        const LONG status = cells_.allocate(size, near, cell);
+        const LONG status = cells_.allocate(size, near, cell, also);
         if (status != ERROR_SUCCESS) {
             return status;
         }
@@ -334,7 +334,7 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
             allocated_.clear();
             std::uint32_t sizeField = 0;
             std::uint32_t dataField = 0;
-            status = storeData(data, size, key, sizeField, dataField, allocated_);
+            status = storeData(data, size, value, key, sizeField, dataField, allocated_);
             if (status != ERROR_SUCCESS) {
                 return status;
             }
@@ -366,7 +366,9 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     allocated.clear();
     const std::uint32_t nameBytes = storedLength(name);
     std::uint32_t value = noCell;
-    status = cells_.allocate(vk::name - 4 + nameBytes, key, value);
+    // The new cells go where the change writes anyway: the key's page, or its
+    // value list's.
+    status = cells_.allocate(vk::name - 4 + nameBytes, key, value, listCell);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -374,7 +376,7 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     std::uint32_t sizeField = 0;
     std::uint32_t dataField = 0;
     released_.clear();
-    status = storeData(data, size, key, sizeField, dataField, released_);
+    status = storeData(data, size, value, key, sizeField, dataField, released_);
     allocated.insert(allocated.end(), released_.begin(), released_.end());
     std::uint32_t newList = noCell;
     if (status == ERROR_SUCCESS && count + 1 > capacity) {

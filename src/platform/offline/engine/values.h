@@ -57,8 +57,8 @@ public:
 private:
     LONG list(std::uint32_t key, std::uint32_t& list, std::uint32_t& count) const;
     LONG valueCell(std::uint32_t key, std::uint32_t index, std::uint32_t& value) const;
-    LONG storeData(const unsigned char* data, std::uint32_t size, std::uint32_t near, std::uint32_t& sizeField,
-                   std::uint32_t& dataField, std::vector<std::uint32_t>& allocated);
+    LONG storeData(const unsigned char* data, std::uint32_t size, std::uint32_t near, std::uint32_t also,
+                   std::uint32_t& sizeField, std::uint32_t& dataField, std::vector<std::uint32_t>& allocated);
     bool reuseCell(std::uint32_t value, const unsigned char* data, std::uint32_t size);
     void updateLargest(std::uint32_t key, std::uint32_t nameBytes, std::uint32_t size, std::uint64_t time);
     void releaseAll(const std::vector<std::uint32_t>& cells);
