@@ -3,14 +3,17 @@
 #include <hivex.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
+#include <string_view>
 
 #include "platform/emulation/names.h"
+#include "platform/linux/utf.h"
 #include "sample_volume.h"
 
 namespace enginetest {
@@ -26,48 +29,13 @@ std::u16string upcased(const std::u16string& name) {
 }
 
 std::string utf8(const std::u16string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return utf8FromWide(wideFromUtf16le(reinterpret_cast<const unsigned char*>(text.data()), text.size() * 2));
 }
 
 std::u16string utf16(const std::string& text) {
-    std::u16string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-        std::uint32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int k = 1; k <= extra && i + k < text.size(); ++k) {
-            c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
-        i += 1 + extra;
-        if (c >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
+    const std::string bytes = utf16leFromWide(wideFromUtf8(text));
+    std::u16string out(bytes.size() / 2, u'\0');
+    std::memcpy(&out[0], bytes.data(), bytes.size());
     return out;
 }
 
@@ -82,9 +50,6 @@ namespace {
 struct TemporaryFolder {
     fs::path path = fs::temp_directory_path() / ("tarnwick-engine-" + std::to_string(getpid()));
     ~TemporaryFolder() {
-        if (std::getenv("TARNWICK_KEEP_TEMPORARIES") != nullptr) {
-            return;
-        }
         std::error_code ignored;
         fs::remove_all(path, ignored);
     }
@@ -94,139 +59,96 @@ struct TemporaryFolder {
 
 std::string writeTemporary(const unsigned char* bytes, std::size_t size, const std::string& name) {
     static TemporaryFolder temporary;
-    const fs::path& folder = temporary.path;
-    fs::create_directories(folder);
-    const std::string path = (folder / name).string();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+    fs::create_directories(temporary.path);
+    const std::string path = (temporary.path / name).string();
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes),
+                                                                  static_cast<std::streamsize>(size));
     return path;
 }
 
 std::vector<unsigned char> emptyHive(std::uint32_t minorVersion) {
     const std::string path = writeTemporary(nullptr, 0, "empty-" + std::to_string(minorVersion));
     std::string error;
-    if (!sample::writeEmptyHive(path, minorVersion, error)) {
-        return {};
-    }
-    return readFile(path);
+    return sample::writeEmptyHive(path, minorVersion, error) ? readFile(path) : std::vector<unsigned char>();
 }
 
 std::unique_ptr<regf::Hive> openHive(std::vector<unsigned char> bytes, bool writable) {
     std::unique_ptr<regf::Hive> hive;
-    if (regf::Hive::open(std::make_unique<regf::VectorStorage>(std::move(bytes)), writable, hive) != ERROR_SUCCESS) {
-        return nullptr;
-    }
+    regf::Hive::open(std::make_unique<regf::VectorStorage>(std::move(bytes)), writable, hive);
     return hive;
+}
+
+std::vector<unsigned char> imageOf(const regf::Hive& hive) {
+    return std::vector<unsigned char>(hive.image(), hive.image() + hive.imageSize());
 }
 
 namespace {
 
-bool readKey(regf::Hive& hive, regf::KeyRef ref, TreeKey& key, std::string& error) {
+bool readKey(regf::Hive& hive, regf::KeyRef ref, TreeKey& key) {
     std::uint32_t count = 0;
-    if (hive.keyName(ref, key.name) != ERROR_SUCCESS || hive.valueCount(ref, count) != ERROR_SUCCESS) {
-        error = "engine: cannot read a key or its value count";
-        return false;
+    bool good = hive.keyName(ref, key.name) == ERROR_SUCCESS && hive.valueCount(ref, count) == ERROR_SUCCESS;
+    for (std::uint32_t i = 0; good && i < count; ++i) {
+        key.values.emplace_back();
+        good = hive.valueName(ref, i, key.values.back().name) == ERROR_SUCCESS &&
+               hive.readValue(ref, i, key.values.back().type, key.values.back().data) == ERROR_SUCCESS;
     }
-    for (std::uint32_t i = 0; i < count; ++i) {
-        TreeValue value;
-        if (hive.valueName(ref, i, value.name) != ERROR_SUCCESS ||
-            hive.readValue(ref, i, value.type, value.data) != ERROR_SUCCESS) {
-            error = "engine: cannot read value " + std::to_string(i) + " of " + utf8(key.name);
-            return false;
-        }
-        key.values.push_back(std::move(value));
-    }
-    if (hive.childCount(ref, count) != ERROR_SUCCESS) {
-        error = "engine: no subkey count for " + utf8(key.name);
-        return false;
-    }
+    good = good && hive.childCount(ref, count) == ERROR_SUCCESS;
     std::u16string previous;
-    for (std::uint32_t i = 0; i < count; ++i) {
+    for (std::uint32_t i = 0; good && i < count; ++i) {
         regf::KeyRef child = 0;
-        TreeKey sub;
-        if (hive.childAt(ref, i, child) != ERROR_SUCCESS || !readKey(hive, child, sub, error)) {
-            if (error.empty()) {
-                error = "engine: no subkey " + std::to_string(i) + " of " + utf8(key.name);
-            }
-            return false;
-        }
-        // childAt gives Windows' order, which findChild's search relies on.
-        const std::u16string upper = upcased(sub.name);
         regf::KeyRef found = 0;
-        if ((i > 0 && !(previous < upper)) || hive.findChild(ref, sub.name, found) != ERROR_SUCCESS || found != child) {
-            error = "engine: subkey " + utf8(sub.name) + " of " + utf8(key.name) + " out of order or not found";
-            return false;
-        }
+        TreeKey sub;
+        good = hive.childAt(ref, i, child) == ERROR_SUCCESS && readKey(hive, child, sub);
+        // childAt gives Windows' order, which findChild's binary search needs.
+        const std::u16string upper = upcased(sub.name);
+        good = good && (i == 0 || previous < upper) && hive.findChild(ref, sub.name, found) == ERROR_SUCCESS &&
+               found == child;
         previous = upper;
         key.children.emplace(upper, std::move(sub));
     }
-    return true;
-}
-
-bool hivexKey(hive_h* hive, hive_node_h node, TreeKey& key, std::string& error) {
-    char* name = hivex_node_name(hive, node);
-    if (name == nullptr) {
-        error = "hivex: a key without a name";
-        return false;
-    }
-    key.name = utf16(name);
-    std::free(name);
-    hive_value_h* values = hivex_node_values(hive, node);
-    if (values == nullptr) {
-        error = "hivex: no values for " + utf8(key.name);
-        return false;
-    }
-    for (std::size_t i = 0; values[i] != 0; ++i) {
-        TreeValue value;
-        char* valueName = hivex_value_key(hive, values[i]);
-        hive_type type;
-        std::size_t length = 0;
-        char* data = hivex_value_value(hive, values[i], &type, &length);
-        if (valueName == nullptr || data == nullptr) {
-            std::free(valueName);
-            std::free(data);
-            std::free(values);
-            error = "hivex: an unreadable value in " + utf8(key.name);
-            return false;
-        }
-        value.name = utf16(valueName);
-        value.type = static_cast<std::uint32_t>(type);
-        value.data.assign(data, data + length);
-        std::free(valueName);
-        std::free(data);
-        key.values.push_back(std::move(value));
-    }
-    std::free(values);
-    hive_node_h* children = hivex_node_children(hive, node);
-    if (children == nullptr) {
-        error = "hivex: no subkeys for " + utf8(key.name);
-        return false;
-    }
-    bool good = true;
-    for (std::size_t i = 0; good && children[i] != 0; ++i) {
-        TreeKey sub;
-        good = hivexKey(hive, children[i], sub, error);
-        key.children.emplace(upcased(sub.name), std::move(sub));
-    }
-    std::free(children);
     return good;
 }
 
-std::uint64_t fnv(const std::vector<unsigned char>& data) {
-    std::uint64_t hash = 1469598103934665603ull;
-    for (unsigned char byte : data) {
-        hash = (hash ^ byte) * 1099511628211ull;
+bool hivexKey(hive_h* hive, hive_node_h node, TreeKey& key) {
+    auto text = [](char* owned) {
+        const std::u16string out = owned == nullptr ? u"(null)" : utf16(owned);
+        std::free(owned);
+        return out;
+    };
+    key.name = text(hivex_node_name(hive, node));
+    hive_value_h* values = hivex_node_values(hive, node);
+    hive_node_h* children = hivex_node_children(hive, node);
+    bool good = values != nullptr && children != nullptr;
+    for (std::size_t i = 0; good && values[i] != 0; ++i) {
+        // hivex hands the type over in its enum, which holds any number the
+        // hive stores: it is read as the 32-bit number it is, never as the enum.
+        hive_type type{};
+        std::uint32_t number = 0;
+        std::size_t length = 0;
+        char* data = hivex_value_value(hive, values[i], &type, &length);
+        std::memcpy(&number, &type, sizeof number);
+        good = data != nullptr;
+        key.values.push_back(TreeValue{text(hivex_value_key(hive, values[i])), number,
+                                       std::vector<unsigned char>(data, data + (good ? length : 0)), true});
+        std::free(data);
     }
-    return hash;
+    for (std::size_t i = 0; good && children[i] != 0; ++i) {
+        TreeKey sub;
+        good = hivexKey(hive, children[i], sub);
+        key.children.emplace(upcased(sub.name), std::move(sub));
+    }
+    std::free(values);
+    std::free(children);
+    return good;
 }
 
 void describeKey(const TreeKey& key, const std::string& path, std::ostringstream& out) {
     out << path << "\n";
     for (const TreeValue& value : key.values) {
         out << path << " : " << utf8(value.name) << " type " << value.type;
-        // regfexport's size of a value it prints as text is that of the text.
         if (value.dataKnown) {
-            out << " size " << value.data.size() << " data " << std::hex << fnv(value.data) << std::dec;
+            const std::string_view bytes(reinterpret_cast<const char*>(value.data.data()), value.data.size());
+            out << " size " << value.data.size() << " data " << std::hex << std::hash<std::string_view>()(bytes) << std::dec;
         }
         out << "\n";
     }
@@ -235,132 +157,87 @@ void describeKey(const TreeKey& key, const std::string& path, std::ostringstream
     }
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 }  // namespace
 
-bool readWithEngine(regf::Hive& hive, TreeKey& root, std::string& error) {
-    root = TreeKey();
-    return readKey(hive, hive.root(), root, error);
+TreeKey readWithEngine(regf::Hive& hive) {
+    TreeKey root;
+    if (!readKey(hive, hive.root(), root)) {
+        root.name = u"the engine failed to read this tree";
+    }
+    return root;
 }
 
-bool readWithHivex(const std::string& path, TreeKey& root, std::string& error) {
-    root = TreeKey();
+TreeKey readWithHivex(const std::string& path) {
+    TreeKey root;
     hive_h* hive = hivex_open(path.c_str(), 0);
-    if (hive == nullptr) {
-        error = "hivex cannot open " + path + ": " + std::strerror(errno);
-        return false;
+    if (hive == nullptr || !hivexKey(hive, hivex_root(hive), root)) {
+        root.name = u"hivex failed: " + utf16(std::strerror(errno));
     }
-    const bool good = hivexKey(hive, hivex_root(hive), root, error);
-    hivex_close(hive);
-    return good;
+    return hive == nullptr || hivex_close(hive) == 0 ? root : TreeKey();
 }
 
-// regfexport prints each key as "Key path: A\B" and "Key: B", then each value
-// as "Value: <index> <name>" ("(default)" for the empty name), "Type: ...
-// (REG_...)", "Data size: N" and "Data:" followed either by text on the same
-// line or by a hex dump of 16 bytes a line.
-bool readWithRegfexport(const std::string& path, TreeKey& root, std::string& error) {
-    root = TreeKey();
-    const std::string command = "regfexport '" + path + "' 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        error = "cannot run regfexport";
-        return false;
-    }
+// regfexport prints each key as "Key path: A\B" then each value as "Value:
+// <index> <name>" ("(default)" for the empty name), "Type: <words>
+// (REG_...)" or "Type: unknown", "Data size: N", and "Data:" followed by text
+// on the same line or by a hex dump of 16 bytes a line.
+TreeKey readWithRegfexport(const std::string& path) {
+    TreeKey root;
+    FILE* pipe = popen(("regfexport '" + path + "' 2>&1").c_str(), "r");
     std::string text;
     char buffer[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+    for (std::size_t got = 0; pipe != nullptr && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
         text.append(buffer, got);
     }
-    const int status = pclose(pipe);
-    if (status != 0) {
-        error = "regfexport failed (" + std::to_string(status) + "): " + text.substr(0, 2000);
-        return false;
+    if (pipe == nullptr || pclose(pipe) != 0) {
+        root.name = u"regfexport failed: " + utf16(text.substr(0, 2000));
+        return root;
     }
+    static const char* const types[] = {"NONE", "SZ", "EXPAND_SZ", "BINARY", "DWORD_LITTLE_ENDIAN", "DWORD_BIG_ENDIAN",
+                                        "LINK", "MULTI_SZ", "RESOURCE_LIST", "FULL_RESOURCE_DESCRIPTOR",
+                                        "RESOURCE_REQUIREMENTS_LIST", "QWORD_LITTLE_ENDIAN"};
     std::istringstream lines(text);
     std::string line;
     TreeKey* key = nullptr;
     TreeValue* value = nullptr;
     bool inDump = false;
-    std::uint32_t expectedSize = 0;
-    auto finishValue = [&]() {
-        if (value != nullptr && !inDump && value->data.empty()) {
-            value->data.assign(expectedSize, 0);
+    while (std::getline(lines, line)) {
+        if (inDump && line.size() > 10 && line[8] == ':') {
+            for (std::size_t j = 0; j < 16; ++j) {
+                const std::size_t at = 10 + j * 3 + (j >= 8 ? 1 : 0);
+                if (at + 1 >= line.size() || !std::isxdigit(static_cast<unsigned char>(line[at]))) {
+                    break;
+                }
+                value->data.push_back(static_cast<unsigned char>(std::stoul(line.substr(at, 2), nullptr, 16)));
+            }
+            continue;
         }
         inDump = false;
-    };
-    while (std::getline(lines, line)) {
-        if (inDump) {
-            if (line.size() > 10 && line[8] == ':') {
-                for (std::size_t j = 0; j < 16; ++j) {
-                    const std::size_t at = 10 + j * 3 + (j >= 8 ? 1 : 0);
-                    if (at + 1 >= line.size() || hexDigit(line[at]) < 0 || hexDigit(line[at + 1]) < 0) {
-                        break;
-                    }
-                    value->data.push_back(static_cast<unsigned char>(hexDigit(line[at]) * 16 + hexDigit(line[at + 1])));
-                }
-                continue;
-            }
-            inDump = false;
-        }
         if (line.rfind("Key path: ", 0) == 0) {
-            finishValue();
             value = nullptr;
-            // Each path's keys are created on the way; the root is the first part.
-            const std::u16string keyPath = utf16(line.substr(10));
             key = &root;
-            std::size_t start = keyPath.find(u'\\');
-            root.name = keyPath.substr(0, start);
-            while (start != std::u16string::npos) {
-                const std::size_t end = keyPath.find(u'\\', start + 1);
-                const std::u16string part = keyPath.substr(start + 1, end == std::u16string::npos ? end : end - start - 1);
-                TreeKey& next = key->children[upcased(part)];
-                next.name = part;
-                key = &next;
-                start = end;
+            std::istringstream parts(line.substr(10));
+            std::string part;
+            for (bool first = true; std::getline(parts, part, '\\'); first = false) {
+                const std::u16string name = utf16(part);
+                key = first ? key : &key->children[upcased(name)];
+                key->name = name;
             }
         } else if (line.rfind("Value: ", 0) == 0 && key != nullptr) {
-            finishValue();
             const std::size_t space = line.find(' ', 7);
-            std::string name = space == std::string::npos ? "" : line.substr(space + 1);
-            key->values.emplace_back();
+            const std::string name = space == std::string::npos ? "" : line.substr(space + 1);
+            key->values.push_back(TreeValue{name == "(default)" ? u"" : utf16(name), 0xFFFFFFFFu, {}, false});
             value = &key->values.back();
-            value->name = name == "(default)" ? u"" : utf16(name);
         } else if (line.rfind("Type: ", 0) == 0 && value != nullptr) {
-            const std::size_t open = line.rfind("(0x");
-            const std::size_t reg = line.rfind("(REG_");
-            static const std::map<std::string, std::uint32_t> types = {
-                {"REG_NONE", 0}, {"REG_SZ", 1}, {"REG_EXPAND_SZ", 2}, {"REG_BINARY", 3}, {"REG_DWORD_LITTLE_ENDIAN", 4},
-                {"REG_DWORD", 4}, {"REG_DWORD_BIG_ENDIAN", 5}, {"REG_LINK", 6}, {"REG_MULTI_SZ", 7},
-                {"REG_RESOURCE_LIST", 8}, {"REG_FULL_RESOURCE_DESCRIPTOR", 9}, {"REG_RESOURCE_REQUIREMENTS_LIST", 10},
-                {"REG_QWORD", 11}, {"REG_QWORD_LITTLE_ENDIAN", 11}};
-            if (reg != std::string::npos) {
-                const auto known = types.find(line.substr(reg + 1, line.find(')', reg) - reg - 1));
-                value->type = known == types.end() ? 0xFFFFFFFFu : known->second;
-            } else if (open != std::string::npos) {
-                value->type = static_cast<std::uint32_t>(std::stoul(line.substr(open + 1), nullptr, 16));
-            } else {
-                value->type = 0xFFFFFFFFu;
+            for (std::uint32_t t = 0; t < 12; ++t) {
+                if (line.find("(REG_" + std::string(types[t]) + ")") != std::string::npos) {
+                    value->type = t;
+                }
             }
-        } else if (line.rfind("Data size: ", 0) == 0 && value != nullptr) {
-            expectedSize = static_cast<std::uint32_t>(std::stoul(line.substr(11)));
         } else if (line.rfind("Data:", 0) == 0 && value != nullptr) {
-            inDump = line == "Data:";
-            value->dataKnown = inDump || expectedSize == 0;
+            inDump = value->dataKnown = line == "Data:";
         }
     }
-    finishValue();
-    return true;
+    return root;
 }
 
 void maskUnknownData(TreeKey& model, TreeKey& reader, bool readsBigData) {
@@ -369,7 +246,7 @@ void maskUnknownData(TreeKey& model, TreeKey& reader, bool readsBigData) {
         // end of its data field, not from the start where the regf format
         // notes put them (hivex reads them from the start).
         const std::size_t size = model.values[i].data.size();
-        model.values[i].dataKnown = model.values[i].dataKnown && reader.values[i].dataKnown && (size == 0 || size >= 4) &&
+        model.values[i].dataKnown = reader.values[i].dataKnown && (size == 0 || size >= 4) &&
                                     (readsBigData || size <= 16344);
         reader.values[i].dataKnown = model.values[i].dataKnown;
         // regfexport names the types it knows and calls the others "unknown".
@@ -386,21 +263,13 @@ void maskUnknownData(TreeKey& model, TreeKey& reader, bool readsBigData) {
 }
 
 std::string difference(const std::string& got, const std::string& expected) {
-    std::istringstream a(got);
-    std::istringstream b(expected);
-    std::string x;
-    std::string y;
-    for (int line = 1;; ++line) {
-        const bool more = static_cast<bool>(std::getline(a, x));
-        const bool moreExpected = static_cast<bool>(std::getline(b, y));
-        if (!more && !moreExpected) {
-            return "";
-        }
-        if (!more || !moreExpected || x != y) {
-            return "line " + std::to_string(line) + ": got \"" + (more ? x : "(end)") + "\", expected \"" +
-                   (moreExpected ? y : "(end)") + "\"";
-        }
-    }
+    const auto [a, b] = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+    auto lineAround = [](const std::string& text, std::string::const_iterator at) {
+        const std::size_t start = text.rfind('\n', at == text.begin() ? 0 : at - text.begin() - 1);
+        const std::size_t from = start == std::string::npos ? 0 : start + 1;
+        return "\"" + text.substr(from, text.find('\n', from) - from) + "\"";
+    };
+    return a == got.end() && b == expected.end() ? "" : "got " + lineAround(got, a) + ", expected " + lineAround(expected, b);
 }
 
 std::string describe(const TreeKey& root) {

@@ -36,13 +36,17 @@ std::string writeTemporary(const unsigned char* bytes, std::size_t size, const s
 // An empty hive of this minor version, as the sample tool writes it.
 std::vector<unsigned char> emptyHive(std::uint32_t minorVersion);
 
-std::unique_ptr<regf::Hive> openHive(std::vector<unsigned char> bytes, bool writable);
+// How many times the program called operator new so far.
+std::size_t allocationCount();
 
-// The whole tree, read through the engine's own interface. False with a
-// message on any failed call.
-bool readWithEngine(regf::Hive& hive, TreeKey& root, std::string& error);
-bool readWithHivex(const std::string& path, TreeKey& root, std::string& error);
-bool readWithRegfexport(const std::string& path, TreeKey& root, std::string& error);
+std::unique_ptr<regf::Hive> openHive(std::vector<unsigned char> bytes, bool writable);  // null when refused
+std::vector<unsigned char> imageOf(const regf::Hive& hive);
+
+// The whole tree, read through the engine's own interface or from a file by
+// another reader. A reader that fails leaves a root named for the failure.
+TreeKey readWithEngine(regf::Hive& hive);
+TreeKey readWithHivex(const std::string& path);
+TreeKey readWithRegfexport(const std::string& path);
 
 // Forgets, on both sides, the data of the values whose data the reader did
 // not show (regfexport prints strings and numbers as text, and their size is

@@ -24,6 +24,26 @@ void Cells::load(const std::vector<FreeCell>& freeCells) {
     }
 }
 
+bool Cells::pickInPage(std::uint32_t size, std::uint32_t anchor, std::size_t& bin, std::size_t& index) const {
+    if (anchor == noCell || anchor >= image_.binsSize()) {
+        return false;
+    }
+    const std::uint32_t page = anchor / pageSize * pageSize;
+    bin = image_.binIndexOf(anchor);
+    const std::vector<FreeCell>& cells = space_[bin].cells;
+    if (space_[bin].largest < size) {
+        return false;
+    }
+    for (auto cell = std::lower_bound(cells.begin(), cells.end(), page, byOffset);
+         cell != cells.end() && cell->offset < page + pageSize; ++cell) {
+        if (cell->size >= size && cell->offset + size <= page + pageSize) {
+            index = static_cast<std::size_t>(cell - cells.begin());
+            return true;
+        }
+    }
+    return false;
+}
+
 bool Cells::pick(std::uint32_t size, std::uint32_t near, std::size_t& bin, std::size_t& index) const {
     if (near != noCell && near < image_.binsSize()) {
         const std::size_t own = image_.binIndexOf(near);
@@ -79,14 +99,14 @@ LONG Cells::addBin(std::uint32_t size, std::size_t& bin) {
     return ERROR_SUCCESS;
 }
 
-LONG Cells::allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& offset) {
+LONG Cells::allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& offset, std::uint32_t also) {
     std::uint32_t size = alignedCellSize(payload);
     if (size == 0) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     std::size_t bin = 0;
     std::size_t index = 0;
-    if (!pick(size, near, bin, index)) {
+    if (!pickInPage(size, near, bin, index) && !pickInPage(size, also, bin, index) && !pick(size, near, bin, index)) {
         const LONG added = addBin(size, bin);
         if (added != ERROR_SUCCESS) {
             return added;
@@ -94,13 +114,17 @@ LONG Cells::allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& o
         index = 0;
     }
     const FreeCell chosen = space_[bin].cells[index];
-    eraseFree(bin, index);
     if (chosen.size - size >= cellAlignment) {
+        // The rest stays free, in the chosen cell's place in the list.
         const FreeCell rest{chosen.offset + size, chosen.size - size};
         put32(rest.offset, rest.size);
         image_.setCellStart(rest.offset, true);
-        insertFree(bin, rest);
+        space_[bin].cells[index] = rest;
+        if (chosen.size == space_[bin].largest) {
+            updateLargest(bin);
+        }
     } else {
+        eraseFree(bin, index);
         size = chosen.size;
     }
     put32(chosen.offset, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size)));

@@ -18,10 +18,12 @@ public:
     // The free cells the walk found, in ascending order.
     void load(const std::vector<FreeCell>& freeCells);
 
-    // A cell of at least payload bytes (zeroed), in the bin of `near` when it
-    // has room (nearest to it), else the first bin with room, else a new bin.
+    // A cell of at least payload bytes (zeroed): inside the 4 KiB page of
+    // `near` or of `also` (cells the change writes anyway) when one has room,
+    // so that the change dirties no other page; else in the bin of `near`,
+    // nearest to it; else in the first bin with room; else in a new bin.
     // ERROR_NOT_ENOUGH_MEMORY when the storage cannot grow.
-    LONG allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& offset);
+    LONG allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& offset, std::uint32_t also = noCell);
     // Frees an allocated cell the caller checked, merging it with free
     // neighbours in its bin.
     void release(std::uint32_t offset);
@@ -43,6 +45,7 @@ private:
         std::uint32_t largest = 0;
     };
 
+    bool pickInPage(std::uint32_t size, std::uint32_t anchor, std::size_t& bin, std::size_t& index) const;
     bool pick(std::uint32_t size, std::uint32_t near, std::size_t& bin, std::size_t& index) const;
     LONG addBin(std::uint32_t size, std::size_t& bin);
     void insertFree(std::size_t bin, FreeCell cell);

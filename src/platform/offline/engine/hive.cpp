@@ -9,6 +9,10 @@ namespace regf {
 
 bool VectorStorage::grow(std::size_t newSize) {
     if (newSize > bytes_.size()) {
+        // A hive grows a bin at a time: room for many at once.
+        if (newSize > bytes_.capacity()) {
+            bytes_.reserve(std::max(newSize, 2 * bytes_.capacity()));
+        }
         bytes_.resize(newSize);
     }
     return true;
@@ -148,15 +152,20 @@ bool Image::appendBin(std::uint32_t size) {
     if (size > 0x7FFFF000u - binsSize_) {
         return false;
     }
-    const std::size_t needed = hivelog::baseBlockSize + static_cast<std::size_t>(binsSize_) + size;
-    if (storage_->size() < needed) {
+    const std::size_t start = hivelog::baseBlockSize + static_cast<std::size_t>(binsSize_);
+    const std::size_t needed = start + size;
+    const std::size_t had = storage_->size();
+    if (had < needed) {
         if (!storage_->grow(needed) || storage_->size() < needed) {
             return false;
         }
     }
     bins_ = storage_->bytes() + hivelog::baseBlockSize;
     // Padding after the last bin may hold anything: the new bin starts clean.
-    std::memset(bins_ + binsSize_, 0, size);
+    // (The storage zeroes what it grows by.)
+    if (had > start) {
+        std::memset(bins_ + binsSize_, 0, std::min(had, needed) - start);
+    }
     binTable_.push_back(Bin{binsSize_, size});
     binsSize_ += size;
     cellStarts_.resize(binsSize_ / cellAlignment / 64 + 1, 0);

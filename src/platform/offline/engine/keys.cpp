@@ -368,7 +368,7 @@ LONG Keys::addChild(std::uint32_t parent, const std::u16string& name, std::uint6
     }
     const std::uint32_t nameBytes = storedLength(name);
     std::uint32_t key = noCell;
-    LONG status = cells_.allocate(nk::name - 4 + nameBytes, parent, key);
+    LONG status = cells_.allocate(nk::name - 4 + nameBytes, parent, key, position.leaf.cell);
     if (status != ERROR_SUCCESS) {
         return status;
     }

@@ -11,8 +11,13 @@ template <typename A, typename B>
 int compareUnits(const A& a, std::uint32_t aUnits, const B& b, std::uint32_t bUnits) {
     const std::uint32_t common = aUnits < bUnits ? aUnits : bUnits;
     for (std::uint32_t i = 0; i < common; ++i) {
-        const char16_t x = upcased(a(i));
-        const char16_t y = upcased(b(i));
+        const char16_t p = a(i);
+        const char16_t q = b(i);
+        if (p == q) {
+            continue;
+        }
+        const char16_t x = upcased(p);
+        const char16_t y = upcased(q);
         if (x != y) {
             return x < y ? -1 : 1;
         }
@@ -24,7 +29,10 @@ int compareUnits(const A& a, std::uint32_t aUnits, const B& b, std::uint32_t bUn
 
 char16_t upcased(char16_t unit) {
     // Windows upcases each UTF-16 unit alone, surrogates included (which the
-    // mapping leaves as they are).
+    // mapping leaves as they are). ASCII, most names, without the call.
+    if (unit < 0x80) {
+        return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
+    }
     return static_cast<char16_t>(emulation::upperCaseOf(static_cast<wchar_t>(unit)));
 }
 

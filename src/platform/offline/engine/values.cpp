@@ -9,14 +9,6 @@ namespace regf::detail {
 
 namespace {
 
-// Where a value's data is.
-struct Layout {
-    bool inlined = false;
-    std::uint32_t size = 0;
-    std::uint32_t bigData = noCell;   // the db cell
-    std::uint32_t segmentList = noCell;
-    std::vector<std::uint32_t> cells;  // the one data cell, or the segments in order
-};
 
 bool isValue(const Image& image, std::uint32_t cell) {
     std::uint32_t payload = 0;
@@ -76,8 +68,9 @@ LONG layoutOf(const Image& image, std::uint32_t value, Layout& layout) {
 
 // A damaged hive may point a value's data at a cell that something else owns:
 // freeing it would free that too.
-bool ownsItsCells(const Layout& layout, std::uint32_t value, std::uint32_t key, std::uint32_t list) {
-    std::vector<std::uint32_t> cells = layout.cells;
+bool ownsItsCells(const Layout& layout, std::uint32_t value, std::uint32_t key, std::uint32_t list,
+                  std::vector<std::uint32_t>& cells) {
+    cells.assign(layout.cells.begin(), layout.cells.end());
     if (layout.bigData != noCell) {
         cells.push_back(layout.bigData);
         cells.push_back(layout.segmentList);
@@ -196,7 +189,10 @@ LONG Values::read(std::uint32_t key, std::uint32_t index, std::uint32_t& type, s
     type = readDword(image_.at(value + vk::type));
     data.resize(layout.size);
     if (layout.inlined) {
-        std::memcpy(data.data(), image_.at(value + vk::data), layout.size);
+        // A value of no bytes leaves data empty, and data() perhaps null.
+        if (layout.size > 0) {
+            std::memcpy(data.data(), image_.at(value + vk::data), layout.size);
+        }
         return ERROR_SUCCESS;
     }
     std::uint32_t copied = 0;
@@ -214,8 +210,8 @@ void Values::releaseAll(const std::vector<std::uint32_t>& cells) {
     }
 }
 
-LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint32_t near, std::uint32_t& sizeField,
-                       std::uint32_t& dataField, std::vector<std::uint32_t>& allocated) {
+LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint32_t near, std::uint32_t also,
+                       std::uint32_t& sizeField, std::uint32_t& dataField, std::vector<std::uint32_t>& allocated) {
     if (size <= 4) {
         // Four bytes or fewer sit in the vk's data field itself, a value of no
         // bytes too.
@@ -229,7 +225,7 @@ LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint3
     }
     std::uint32_t cell = noCell;
     if (image_.minorVersion() < 4 || size <= segmentSize) {
-        const LONG status = cells_.allocate(size, near, cell);
+        const LONG status = cells_.allocate(size, near, cell, also);
         if (status != ERROR_SUCCESS) {
             return status;
         }
@@ -305,7 +301,11 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     }
     if (index != newValue) {
         std::uint32_t value = noCell;
-        Layout old;
+        Layout& old = old_;
+        old.inlined = false;
+        old.bigData = noCell;
+        old.segmentList = noCell;
+        old.cells.clear();
         std::uint32_t listCell = noCell;
         std::uint32_t count = 0;
         LONG status = list(key, listCell, count);
@@ -315,7 +315,7 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
         if (status == ERROR_SUCCESS) {
             status = layoutOf(image_, value, old);
         }
-        if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell)) {
+        if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell, checked_)) {
             status = ERROR_BADDB;
         }
         if (status != ERROR_SUCCESS) {
@@ -331,18 +331,18 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
             cells_.shrink(old.cells[0], size);
             cells_.put32(value + vk::dataSize, size);
         } else {
-            std::vector<std::uint32_t> allocated;
+            allocated_.clear();
             std::uint32_t sizeField = 0;
             std::uint32_t dataField = 0;
-            status = storeData(data, size, key, sizeField, dataField, allocated);
+            status = storeData(data, size, value, key, sizeField, dataField, allocated_);
             if (status != ERROR_SUCCESS) {
                 return status;
             }
             cells_.put32(value + vk::dataSize, sizeField);
             cells_.put32(value + vk::data, dataField);
-            std::vector<std::uint32_t> oldCells;
-            appendLayout(old, oldCells);
-            releaseAll(oldCells);
+            released_.clear();
+            appendLayout(old, released_);
+            releaseAll(released_);
         }
         cells_.put32(value + vk::type, type);
         updateLargest(key, 0, size, time);
@@ -362,24 +362,27 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     if (count >= 0x1FFFFFFFu) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    std::vector<std::uint32_t> allocated;
+    std::vector<std::uint32_t>& allocated = allocated_;
+    allocated.clear();
     const std::uint32_t nameBytes = storedLength(name);
     std::uint32_t value = noCell;
-    status = cells_.allocate(vk::name - 4 + nameBytes, key, value);
+    // The new cells go where the change writes anyway: the key's page, or its
+    // value list's.
+    status = cells_.allocate(vk::name - 4 + nameBytes, key, value, listCell);
     if (status != ERROR_SUCCESS) {
         return status;
     }
     allocated.push_back(value);
     std::uint32_t sizeField = 0;
     std::uint32_t dataField = 0;
-    std::vector<std::uint32_t> dataCells;
-    status = storeData(data, size, key, sizeField, dataField, dataCells);
-    allocated.insert(allocated.end(), dataCells.begin(), dataCells.end());
+    released_.clear();
+    status = storeData(data, size, value, key, sizeField, dataField, released_);
+    allocated.insert(allocated.end(), released_.begin(), released_.end());
     std::uint32_t newList = noCell;
     if (status == ERROR_SUCCESS && count + 1 > capacity) {
-        // Small lists are sized as Windows sizes them, larger ones with room
-        // to grow.
-        const std::uint32_t room = count < 4 ? count + 1 : count + 1 + count / 2;
+        // A key's first value gets a list of one, as Windows makes it; a list
+        // that grows gets room to grow further.
+        const std::uint32_t room = count == 0 ? 1 : count + 1 + count / 2;
         status = cells_.allocate(4 * room, key, newList);
     }
     if (status != ERROR_SUCCESS) {
@@ -420,7 +423,7 @@ LONG Values::remove(std::uint32_t key, std::uint32_t index, std::uint64_t time) 
     if (status == ERROR_SUCCESS) {
         status = layoutOf(image_, value, old);
     }
-    if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell)) {
+    if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell, checked_)) {
         status = ERROR_BADDB;
     }
     if (status != ERROR_SUCCESS) {
@@ -441,9 +444,9 @@ LONG Values::remove(std::uint32_t key, std::uint32_t index, std::uint64_t time) 
     if (time != 0) {
         cells_.put64(key + nk::time, time);
     }
-    std::vector<std::uint32_t> oldCells{value};
-    appendLayout(old, oldCells);
-    releaseAll(oldCells);
+    released_.assign(1, value);
+    appendLayout(old, released_);
+    releaseAll(released_);
     return ERROR_SUCCESS;
 }
 

@@ -28,6 +28,15 @@ constexpr std::uint32_t inlineData = 0x80000000u;
 
 constexpr std::uint32_t segmentSize = 16344;
 
+// Where a value's data is.
+struct Layout {
+    bool inlined = false;
+    std::uint32_t size = 0;
+    std::uint32_t bigData = noCell;   // the db cell
+    std::uint32_t segmentList = noCell;
+    std::vector<std::uint32_t> cells;  // the one data cell, or the segments in order
+};
+
 // Every cell the key's values own: the value list, the vk cells and their
 // data. Each one checked.
 LONG gatherValueCells(const Image& image, std::uint32_t key, std::vector<std::uint32_t>& cells);
@@ -48,14 +57,19 @@ public:
 private:
     LONG list(std::uint32_t key, std::uint32_t& list, std::uint32_t& count) const;
     LONG valueCell(std::uint32_t key, std::uint32_t index, std::uint32_t& value) const;
-    LONG storeData(const unsigned char* data, std::uint32_t size, std::uint32_t near, std::uint32_t& sizeField,
-                   std::uint32_t& dataField, std::vector<std::uint32_t>& allocated);
+    LONG storeData(const unsigned char* data, std::uint32_t size, std::uint32_t near, std::uint32_t also,
+                   std::uint32_t& sizeField, std::uint32_t& dataField, std::vector<std::uint32_t>& allocated);
     bool reuseCell(std::uint32_t value, const unsigned char* data, std::uint32_t size);
     void updateLargest(std::uint32_t key, std::uint32_t nameBytes, std::uint32_t size, std::uint64_t time);
     void releaseAll(const std::vector<std::uint32_t>& cells);
 
     Image& image_;
     Cells& cells_;
+    // Reused from one change to the next, which then allocates no memory.
+    std::vector<std::uint32_t> allocated_;
+    std::vector<std::uint32_t> released_;
+    std::vector<std::uint32_t> checked_;
+    Layout old_;
 };
 
 }  // namespace regf::detail
