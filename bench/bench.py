@@ -45,6 +45,34 @@ def way(argv, env=None):
 COMMAND = ["/set", "/k", SUBKEY, "/vn", VALUE, "/vstr", "app01", "/dp"]
 
 
+def write_import_file(path, values):
+    """A registry file of `values` values as regedit exports settings: keys of
+    ten values each, of every form (text, DWORD, binary, expandable, multi,
+    QWORD), in UTF-16LE with its mark and CRLF."""
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for i in range(values):
+        if i % 10 == 0:
+            lines += ["", "[HKEY_CURRENT_USER\\Software\\Contoso\\Imported\\Key%04d]" % (i // 10)]
+        kind = i % 6
+        name = '"Value%04d"' % i
+        if kind == 0:
+            lines.append('%s="setting %d for every user"' % (name, i))
+        elif kind == 1:
+            lines.append("%s=dword:%08x" % (name, i))
+        elif kind == 2:
+            lines.append("%s=hex:%s" % (name, ",".join("%02x" % ((i + j) % 256) for j in range(16))))
+        elif kind == 3:
+            text = ("%%USERPROFILE%%\\Contoso\\%d" % i).encode("utf-16-le") + b"\0\0"
+            lines.append("%s=hex(2):%s" % (name, ",".join("%02x" % b for b in text)))
+        elif kind == 4:
+            text = ("app%d\0app%d\0\0" % (i, i + 1)).encode("utf-16-le")
+            lines.append("%s=hex(7):%s" % (name, ",".join("%02x" % b for b in text)))
+        else:
+            lines.append("%s=hex(b):%s" % (name, ",".join("%02x" % ((i >> (8 * j)) & 255) for j in range(8))))
+    with open(path, "wb") as f:
+        f.write(b"\xff\xfe" + ("\r\n".join(lines) + "\r\n").encode("utf-16-le"))
+
+
 def median_of(runs, one):
     results = [one(i) for i in range(runs)]
     return statistics.median(r[0] for r in results), max(r[1] for r in results), results
@@ -131,6 +159,12 @@ def measure_offline(options, n, root, logs=False):
     print("  bytes written per hive: %.0f (%s)" % (row["bytes_per_hive"], ", ".join(
         "%s %.0f" % (k, v / len(hives)) for k, v in written.items() if v)), flush=True)
     ways = {"a": tool, "c": floor}
+    if options.import_values > 0:
+        # The import of a whole settings file, beside the set of one value.
+        reg = os.path.join(root, "settings.reg")
+        write_import_file(reg, options.import_values)
+        ways["i"] = way([options.tool, "/import", reg, "/dp"], env)
+        ways["i"](0)
     if options.tool_before:
         ways["a_before"] = way([options.tool_before] + COMMAND, env)
         ways["a_before"](0)
@@ -144,6 +178,12 @@ def measure_offline(options, n, root, logs=False):
         row["a_before_runs"] = [r[0] for r in runs]
         print("  a before: %s; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs), row["a_before_cpu_s"]),
               flush=True)
+    if "i" in measured:
+        row["i_s"], row["i_peak_kib"], runs, row["i_cpu_s"] = measured["i"]
+        row["i_runs"] = [r[0] for r in runs]
+        print("  i (import of %d values): %s; peak %.0f MiB; CPU %.2f s; i/a %.2f" % (
+            options.import_values, ", ".join("%.2f s" % r[0] for r in runs), row["i_peak_kib"] / 1024,
+            row["i_cpu_s"], row["i_s"] / row["a_s"]), flush=True)
     row["c_s"], row["c_peak_kib"], runs, row["c_cpu_s"] = measured["c"]
     row["c_runs"] = [r[0] for r in runs]
     print("  c: %s; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs), row["c_cpu_s"]), flush=True)
@@ -382,6 +422,8 @@ def main():
     parser.add_argument("--b-runs", type=int, default=5)
     parser.add_argument("--b-runs-large", type=int, default=1)
     parser.add_argument("--software-kib", type=int, default=40960)
+    parser.add_argument("--import-values", type=int, default=1000,
+                        help="also measure /import of a registry file of this many values (0: not)")
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--json")
     options = parser.parse_args()
