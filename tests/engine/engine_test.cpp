@@ -3,7 +3,8 @@
 // around the inline, one-cell and big-data limits, deletions of values and
 // of whole trees) applied to hives Windows wrote and to empty ones, then the
 // result read by the engine, by hivex and by regfexport and compared with a
-// model of what the sequence should give.
+// model of what the sequence should give, and the same sequence applied to
+// the in-memory registry of the unit tests and the contract suite.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 
 #include "engine_test_support.h"
 #include "hive_invariants.h"
+#include "platform/memory/memory_hive.h"
 #include "platform/offline/replay/regf_fields.h"
 #include "windows_hives.h"
 
@@ -23,11 +25,131 @@ namespace {
 
 using Path = std::vector<std::u16string>;
 
+std::wstring wide(const std::u16string& units) {
+    std::wstring text;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const char32_t u = units[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            text += static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            text += static_cast<wchar_t>(u);
+        }
+    }
+    return text;
+}
+
+std::u16string units(const std::wstring& text) {
+    std::u16string out;
+    for (const wchar_t c : text) {
+        const auto code = static_cast<char32_t>(c);
+        if (code >= 0x10000) {
+            out += {static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)), static_cast<char16_t>(0xDC00 + (code & 0x3FF))};
+        } else {
+            out += static_cast<char16_t>(code);
+        }
+    }
+    return out;
+}
+
+// The in-memory registry's store, which the unit tests and the contract
+// suite run the registry calls over, given the same changes as the engine
+// through the store interface the emulation uses: the trees must agree.
+class MemoryTwin {
+public:
+    explicit MemoryTwin(const TreeKey& tree) : rootName_(tree.name) {
+        emulation::KeyId root = 0;
+        hive_.root(root);
+        load(root, tree);
+    }
+    void addKey(const Path& parent, const std::u16string& name) {
+        emulation::KeyId child = 0;
+        const emulation::KeyId at = key(parent);
+        if (hive_.findChild(at, wide(name), child) == ERROR_FILE_NOT_FOUND) {
+            EXPECT_EQ(hive_.addChild(at, wide(name), child), ERROR_SUCCESS);
+        }
+    }
+    void setValue(const Path& path, const std::u16string& name, std::uint32_t type, const std::vector<unsigned char>& data) {
+        const emulation::KeyId at = key(path);
+        std::size_t index = emulation::newValue;
+        EXPECT_EQ(hive_.findValue(at, wide(name), index), ERROR_SUCCESS);
+        EXPECT_EQ(hive_.setValue(at, index, wide(name), type, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
+    }
+    void deleteValue(const Path& path, const std::u16string& name) {
+        const emulation::KeyId at = key(path);
+        std::size_t index = emulation::newValue;
+        ASSERT_EQ(hive_.findValue(at, wide(name), index), ERROR_SUCCESS);
+        ASSERT_NE(index, emulation::newValue) << utf8(name);
+        EXPECT_EQ(hive_.deleteValue(at, index), ERROR_SUCCESS);
+    }
+    void deleteTree(const Path& path) {
+        EXPECT_EQ(hive_.deleteTree(key(Path(path.begin(), path.end() - 1)), key(path)), ERROR_SUCCESS);
+    }
+    TreeKey tree() {
+        emulation::KeyId root = 0;
+        hive_.root(root);
+        TreeKey out;
+        out.name = rootName_;
+        read(root, out);
+        return out;
+    }
+
+private:
+    emulation::KeyId key(const Path& path) {
+        emulation::KeyId at = 0;
+        hive_.root(at);
+        for (const std::u16string& part : path) {
+            EXPECT_EQ(hive_.findChild(at, wide(part), at), ERROR_SUCCESS) << utf8(part);
+        }
+        return at;
+    }
+    void load(emulation::KeyId at, const TreeKey& tree) {
+        for (const TreeValue& value : tree.values) {
+            hive_.setValue(at, emulation::newValue, wide(value.name), value.type, value.data.data(),
+                           static_cast<DWORD>(value.data.size()));
+        }
+        for (const auto& entry : tree.children) {
+            emulation::KeyId child = 0;
+            hive_.addChild(at, wide(entry.second.name), child);
+            load(child, entry.second);
+        }
+    }
+    void read(emulation::KeyId at, TreeKey& out) {
+        std::vector<std::wstring> names;
+        hive_.valueNames(at, names);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            TreeValue value{units(names[i]), 0, {}, true};
+            DWORD type = 0;
+            hive_.readValue(at, i, type, value.data);
+            value.type = type;
+            out.values.push_back(std::move(value));
+        }
+        for (DWORD index = 0;; ++index) {
+            bool exists = false;
+            std::wstring name;
+            FILETIME time{};
+            emulation::KeyId child = 0;
+            if (hive_.childAt(at, index, exists, name, time) != ERROR_SUCCESS || !exists ||
+                hive_.findChild(at, name, child) != ERROR_SUCCESS) {
+                break;
+            }
+            TreeKey& key = out.children[upcased(units(name))];
+            key.name = units(name);
+            read(child, key);
+        }
+    }
+
+    memplat::MemoryHive hive_;
+    std::u16string rootName_;  // the store keeps no name for a hive's root
+};
+
 // Random changes, made by the engine and to a model of the tree.
 class Sequence {
 public:
     Sequence(regf::Hive& hive, TreeKey model, std::uint32_t seed, bool hugeValues)
-        : hive_(hive), model_(std::move(model)), random_(seed), hugeValues_(hugeValues) {}
+        : hive_(hive), memory_(model), model_(std::move(model)), random_(seed), hugeValues_(hugeValues) {}
+
+    MemoryTwin& memory() { return memory_; }
 
     const TreeKey& model() const { return model_; }
     const std::vector<regf::KeyRef>& deleted() const { return deleted_; }
@@ -48,10 +170,12 @@ public:
                 const regf::KeyRef ref = engineKey(path);
                 ASSERT_TRUE(hive_.findValue(ref, key.values[index].name, found, at) == ERROR_SUCCESS && found && at == index);
                 ASSERT_EQ(hive_.deleteValue(ref, at), ERROR_SUCCESS);
+                memory_.deleteValue(path, upcased(key.values[index].name));
                 key.values.erase(key.values.begin() + index);
             } else if (pick >= 88 && pick < 94 && !path.empty()) {
                 deleted_.push_back(engineKey(path));
                 ASSERT_EQ(hive_.deleteKeyTree(deleted_.back()), ERROR_SUCCESS);
+                memory_.deleteTree(path);
                 modelKey(Path(path.begin(), path.end() - 1)).children.erase(upcased(path.back()));
             } else if (pick == 94) {
                 // Enough keys under one parent to split its lists under an ri.
@@ -123,6 +247,7 @@ private:
         TreeKey& key = modelKey(parent);
         const bool exists = key.children.count(upcased(keyName)) != 0;
         ASSERT_EQ(hive_.addChild(engineKey(parent), keyName, child), exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+        memory_.addKey(parent, keyName);
         key.children[upcased(keyName)].name = exists ? key.children[upcased(keyName)].name : keyName;
     }
 
@@ -141,6 +266,7 @@ private:
             byte = static_cast<unsigned char>(random_());
         }
         ASSERT_EQ(hive_.setValue(engineKey(path), regf::newValue, valueName, type, data.data(), data.size()), ERROR_SUCCESS);
+        memory_.setValue(path, valueName, type, data);
         auto same = std::find_if(key.values.begin(), key.values.end(),
                                  [&](const TreeValue& value) { return upcased(value.name) == upcased(valueName); });
         if (same == key.values.end()) {
@@ -152,6 +278,7 @@ private:
     }
 
     regf::Hive& hive_;
+    MemoryTwin memory_;
     TreeKey model_;
     std::mt19937 random_;
     bool hugeValues_ = false;
@@ -183,6 +310,7 @@ void runDifferential(const std::vector<unsigned char>& original, const std::stri
 
     const std::string expected = describe(sequence.model());
     EXPECT_EQ(difference(describe(readWithEngine(*hive)), expected), "") << "engine";
+    EXPECT_EQ(difference(describe(sequence.memory().tree()), expected), "") << "the in-memory registry";
 
     // Every page that differs from the original is among the dirty ones: the
     // write-back writes those alone.
