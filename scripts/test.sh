@@ -22,7 +22,7 @@ export PYTHONDONTWRITEBYTECODE=1
 
 jobs=${TARNWICK_JOBS:-2}
 export TARNWICK_FUZZ_SECONDS="${TARNWICK_FUZZ_SECONDS:-30}"
-sanitizer_tests="unit_tests offline_tests registry_contract_memory registry_contract_offline replay_tests hive_invariants_test"
+sanitizer_tests="unit_tests offline_tests registry_contract_memory registry_contract_offline replay_tests hive_invariants_test engine_tests"
 started=$(date +%s)
 
 timed() {
@@ -57,7 +57,7 @@ lane() {
     ) &
 }
 # The programs' tests, those of Windows' own hives among them.
-sanitizer_filter="^($(echo $sanitizer_tests | tr ' ' '|')|offline_windows_hives|replay_windows_hives|hive_invariants_windows_hives)$"
+sanitizer_filter="^($(echo $sanitizer_tests | tr ' ' '|')|offline_windows_hives|replay_windows_hives|hive_invariants_windows_hives|engine_windows_hives)$"
 lane host ctest --test-dir build/host --output-on-failure -j "$jobs"
 lane windows ctest --test-dir build/windows --output-on-failure -j "$jobs"
 lane sanitizers ctest --test-dir build/asan --output-on-failure -j "$jobs" -R "$sanitizer_filter"
