@@ -88,19 +88,23 @@ TEST(EngineCells, ThousandSetsInAHundredKeysAreFastAndAllocateNothing) {
     }
     const unsigned char data[16] = {1, 2, 3, 4, 5, 6, 7, 8};
     const std::size_t before = allocationCount();
-    const auto start = std::chrono::steady_clock::now();
+    // The first 200 sets against the 800 after them: work that grows with the
+    // hive at every set takes about 24 times as long for the 800, work that
+    // does not about 4 times; a ratio measured, so that sanitizer builds and
+    // a busy machine pass alike.
+    double micro[2] = {0, 0};
     for (std::size_t i = 0; i < 10; ++i) {
+        const auto start = std::chrono::steady_clock::now();
         for (regf::KeyRef key : keys) {
             ASSERT_EQ(hive->setValue(key, regf::newValue, names[i], 3, data, 8), ERROR_SUCCESS);
         }
+        micro[i < 2 ? 0 : 1] += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     }
-    const double micro = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-    std::printf("1,000 values set in 100 keys in %.0f us, %zu allocations\n", micro, allocationCount() - before);
-    // Memory goes to the bins added (their free lists), not to each set. The
-    // time is generous, for sanitizer and debug builds too; work that grows
-    // with the hive at every set would not pass it.
+    std::printf("1,000 values set in 100 keys in %.0f us (the first 200 in %.0f us), %zu allocations\n",
+                micro[0] + micro[1], micro[0], allocationCount() - before);
+    // Memory goes to the bins added (their free lists), not to each set.
     EXPECT_LT(allocationCount() - before, 100u);
-    EXPECT_LT(micro, 20000.0);
+    EXPECT_LT(micro[1], 12 * micro[0]);
 
     // In a key of 1,000 values, finding the last (in another case) and
     // replacing it, once the first replacement has sized the engine's
