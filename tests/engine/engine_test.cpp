@@ -15,6 +15,7 @@
 
 #include "engine_test_support.h"
 #include "hive_invariants.h"
+#include "platform/linux/utf.h"
 #include "platform/memory/memory_hive.h"
 #include "platform/offline/replay/regf_fields.h"
 #include "windows_hives.h"
@@ -24,33 +25,6 @@ using namespace enginetest;
 namespace {
 
 using Path = std::vector<std::u16string>;
-
-std::wstring wide(const std::u16string& units) {
-    std::wstring text;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const char32_t u = units[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            text += static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
-            ++i;
-        } else {
-            text += static_cast<wchar_t>(u);
-        }
-    }
-    return text;
-}
-
-std::u16string units(const std::wstring& text) {
-    std::u16string out;
-    for (const wchar_t c : text) {
-        const auto code = static_cast<char32_t>(c);
-        if (code >= 0x10000) {
-            out += {static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)), static_cast<char16_t>(0xDC00 + (code & 0x3FF))};
-        } else {
-            out += static_cast<char16_t>(code);
-        }
-    }
-    return out;
-}
 
 // The in-memory registry's store, which the unit tests and the contract
 // suite run the registry calls over, given the same changes as the engine
@@ -65,20 +39,20 @@ public:
     void addKey(const Path& parent, const std::u16string& name) {
         emulation::KeyId child = 0;
         const emulation::KeyId at = key(parent);
-        if (hive_.findChild(at, wide(name), child) == ERROR_FILE_NOT_FOUND) {
-            EXPECT_EQ(hive_.addChild(at, wide(name), child), ERROR_SUCCESS);
+        if (hive_.findChild(at, wideFromUtf16(name), child) == ERROR_FILE_NOT_FOUND) {
+            EXPECT_EQ(hive_.addChild(at, wideFromUtf16(name), child), ERROR_SUCCESS);
         }
     }
     void setValue(const Path& path, const std::u16string& name, std::uint32_t type, const std::vector<unsigned char>& data) {
         const emulation::KeyId at = key(path);
         std::size_t index = emulation::newValue;
-        EXPECT_EQ(hive_.findValue(at, wide(name), index), ERROR_SUCCESS);
-        EXPECT_EQ(hive_.setValue(at, index, wide(name), type, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
+        EXPECT_EQ(hive_.findValue(at, wideFromUtf16(name), index), ERROR_SUCCESS);
+        EXPECT_EQ(hive_.setValue(at, index, wideFromUtf16(name), type, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
     }
     void deleteValue(const Path& path, const std::u16string& name) {
         const emulation::KeyId at = key(path);
         std::size_t index = emulation::newValue;
-        ASSERT_EQ(hive_.findValue(at, wide(name), index), ERROR_SUCCESS);
+        ASSERT_EQ(hive_.findValue(at, wideFromUtf16(name), index), ERROR_SUCCESS);
         ASSERT_NE(index, emulation::newValue) << utf8(name);
         EXPECT_EQ(hive_.deleteValue(at, index), ERROR_SUCCESS);
     }
@@ -99,18 +73,18 @@ private:
         emulation::KeyId at = 0;
         hive_.root(at);
         for (const std::u16string& part : path) {
-            EXPECT_EQ(hive_.findChild(at, wide(part), at), ERROR_SUCCESS) << utf8(part);
+            EXPECT_EQ(hive_.findChild(at, wideFromUtf16(part), at), ERROR_SUCCESS) << utf8(part);
         }
         return at;
     }
     void load(emulation::KeyId at, const TreeKey& tree) {
         for (const TreeValue& value : tree.values) {
-            hive_.setValue(at, emulation::newValue, wide(value.name), value.type, value.data.data(),
+            hive_.setValue(at, emulation::newValue, wideFromUtf16(value.name), value.type, value.data.data(),
                            static_cast<DWORD>(value.data.size()));
         }
         for (const auto& entry : tree.children) {
             emulation::KeyId child = 0;
-            hive_.addChild(at, wide(entry.second.name), child);
+            hive_.addChild(at, wideFromUtf16(entry.second.name), child);
             load(child, entry.second);
         }
     }
@@ -118,7 +92,7 @@ private:
         std::vector<std::wstring> names;
         hive_.valueNames(at, names);
         for (std::size_t i = 0; i < names.size(); ++i) {
-            TreeValue value{units(names[i]), 0, {}, true};
+            TreeValue value{utf16FromWide(names[i]), 0, {}, true};
             DWORD type = 0;
             hive_.readValue(at, i, type, value.data);
             value.type = type;
@@ -133,8 +107,8 @@ private:
                 hive_.findChild(at, name, child) != ERROR_SUCCESS) {
                 break;
             }
-            TreeKey& key = out.children[upcased(units(name))];
-            key.name = units(name);
+            TreeKey& key = out.children[upcased(utf16FromWide(name))];
+            key.name = utf16FromWide(name);
             read(child, key);
         }
     }

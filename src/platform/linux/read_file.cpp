@@ -8,30 +8,9 @@
 
 #include <cerrno>
 
+#include "platform/linux/errors.h"
 #include "platform/linux/unique_handle.h"
 #include "platform/linux/utf.h"
-
-namespace {
-
-// Windows' numbers for what open and read report.
-DWORD windowsError(int error) {
-    switch (error) {
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EISDIR:
-            return ERROR_ACCESS_DENIED;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        default:
-            return ERROR_READ_FAULT;
-    }
-}
-
-}  // namespace
 
 DWORD readWholeFile(const std::wstring& path, std::vector<unsigned char>& bytes, const char*& failedCall) {
     bytes.clear();
@@ -41,7 +20,7 @@ DWORD readWholeFile(const std::wstring& path, std::vector<unsigned char>& bytes,
     const UniqueFd fd(open(utf8FromWide(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0) {
-        return windowsError(errno);
+        return statusFromErrno(errno, ERROR_READ_FAULT);
     }
     // Windows opens no folder as a file, and a device or pipe is no file of
     // settings.
@@ -56,7 +35,7 @@ DWORD readWholeFile(const std::wstring& path, std::vector<unsigned char>& bytes,
             continue;
         }
         if (got < 0) {
-            return windowsError(errno);
+            return statusFromErrno(errno, ERROR_READ_FAULT);
         }
         if (got == 0) {
             return ERROR_SUCCESS;

@@ -114,3 +114,33 @@ std::string utf16leFromWide(const std::wstring& text) {
     }
     return out;
 }
+
+std::u16string utf16FromWide(const std::wstring& text) {
+    std::u16string units;
+    units.reserve(text.size());
+    for (const wchar_t c : text) {
+        const auto code = static_cast<char32_t>(c);
+        if (code >= 0x10000 && code <= 0x10FFFF) {
+            units += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+            units += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            units += static_cast<char16_t>(code > 0x10FFFF ? replacement : code);
+        }
+    }
+    return units;
+}
+
+std::wstring wideFromUtf16(const std::u16string& units) {
+    std::wstring text;
+    text.reserve(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const char32_t u = units[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            text += static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            text += static_cast<wchar_t>(u);
+        }
+    }
+    return text;
+}

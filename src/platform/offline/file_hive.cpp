@@ -16,38 +16,6 @@ emulation::KeyId idOf(regf::KeyRef key) { return emulation::KeyId{key}; }
 
 bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-// Names cross exactly, unit for unit: a name read from the hive, even one
-// with a lone surrogate, finds the same key when it is given back.
-std::u16string unitsOf(const std::wstring& text) {
-    std::u16string units;
-    units.reserve(text.size());
-    for (const wchar_t c : text) {
-        const auto code = static_cast<char32_t>(c);
-        if (code >= 0x10000 && code <= 0x10FFFF) {
-            units += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-            units += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-        } else {
-            units += static_cast<char16_t>(code > 0x10FFFF ? 0xFFFD : code);
-        }
-    }
-    return units;
-}
-
-std::wstring wideOf(const std::u16string& units) {
-    std::wstring text;
-    text.reserve(units.size());
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const char32_t u = units[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            text += static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
-            ++i;
-        } else {
-            text += static_cast<wchar_t>(u);
-        }
-    }
-    return text;
-}
-
 // String data of the API (wchar_t) to hive bytes (UTF-16LE) and back.
 std::string hiveBytesOf(DWORD type, const unsigned char* data, DWORD size) {
     if (!isStringType(type)) {
@@ -81,7 +49,7 @@ LONG FileHive::root(emulation::KeyId& out) {
 
 LONG FileHive::findChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) {
     regf::KeyRef found = 0;
-    const LONG status = engine().findChild(refOf(key), unitsOf(name), found);
+    const LONG status = engine().findChild(refOf(key), utf16FromWide(name), found);
     if (status == ERROR_SUCCESS) {
         child = idOf(found);
     }
@@ -106,7 +74,7 @@ LONG FileHive::childAt(emulation::KeyId key, DWORD index, bool& exists, std::wst
         (status = engine().lastWriteTime(child, time)) != ERROR_SUCCESS) {
         return status;
     }
-    name = wideOf(units);
+    name = wideFromUtf16(units);
     lastWrite.dwLowDateTime = static_cast<DWORD>(time);
     lastWrite.dwHighDateTime = static_cast<DWORD>(time >> 32);
     return ERROR_SUCCESS;
@@ -119,7 +87,7 @@ LONG FileHive::valueNames(emulation::KeyId key, std::vector<std::wstring>& names
     std::u16string units;
     for (std::uint32_t i = 0; status == ERROR_SUCCESS && i < count; ++i) {
         if ((status = engine().valueName(refOf(key), i, units)) == ERROR_SUCCESS) {
-            names.push_back(wideOf(units));
+            names.push_back(wideFromUtf16(units));
         }
     }
     return status;
@@ -128,7 +96,7 @@ LONG FileHive::valueNames(emulation::KeyId key, std::vector<std::wstring>& names
 LONG FileHive::findValue(emulation::KeyId key, const std::wstring& name, std::size_t& index) {
     bool found = false;
     std::uint32_t at = 0;
-    const LONG status = engine().findValue(refOf(key), unitsOf(name), found, at);
+    const LONG status = engine().findValue(refOf(key), utf16FromWide(name), found, at);
     if (status == ERROR_SUCCESS) {
         index = found ? at : emulation::newValue;
     }
@@ -148,7 +116,7 @@ LONG FileHive::readValue(emulation::KeyId key, std::size_t index, DWORD& type, s
 
 LONG FileHive::addChild(emulation::KeyId key, const std::wstring& name, emulation::KeyId& child) {
     regf::KeyRef made = 0;
-    const LONG status = engine().addChild(refOf(key), unitsOf(name), made);
+    const LONG status = engine().addChild(refOf(key), utf16FromWide(name), made);
     if (status == ERROR_SUCCESS) {
         child = idOf(made);
     }
@@ -159,7 +127,7 @@ LONG FileHive::setValue(emulation::KeyId key, std::size_t index, const std::wstr
                         const unsigned char* data, DWORD size) {
     const std::string bytes = hiveBytesOf(type, data, size);
     const std::uint32_t at = index == emulation::newValue ? regf::newValue : static_cast<std::uint32_t>(index);
-    return engine().setValue(refOf(key), at, unitsOf(name), type, reinterpret_cast<const unsigned char*>(bytes.data()),
+    return engine().setValue(refOf(key), at, utf16FromWide(name), type, reinterpret_cast<const unsigned char*>(bytes.data()),
                              bytes.size());
 }
 

@@ -45,33 +45,6 @@ bool findEntry(int directory, const std::string& component, std::string& found) 
 
 }  // namespace
 
-LONG statusFromErrno(int error) {
-    switch (error) {
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case ELOOP:
-            return ERROR_ACCESS_DENIED;
-        case EROFS:
-            return ERROR_WRITE_PROTECT;
-        case EWOULDBLOCK:
-        case EBUSY:
-            return ERROR_SHARING_VIOLATION;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case ENOSPC:
-        case EDQUOT:
-            return ERROR_DISK_FULL;
-        case ENOTSUP:
-            return ERROR_NOT_SUPPORTED;
-        default:
-            return ERROR_WRITE_FAULT;
-    }
-}
-
 LONG resolveVolumeFile(const std::string& driveDirectory, const std::wstring& windowsPath, VolumeFile& out) {
     // Only absolute paths on C: ("C:\..." or "C:/..."): the volume is the
     // system drive and nothing else is mounted.

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/linux/errors.h"
 #include "platform/linux/unique_handle.h"
 #include "platform/winapi.h"
 
@@ -22,8 +23,5 @@ struct VolumeFile {
 // a missing file; 5 for a ".." component, a link that leads off the volume,
 // or a final component that is itself a link.
 LONG resolveVolumeFile(const std::string& driveDirectory, const std::wstring& windowsPath, VolumeFile& out);
-
-// The Windows status for an errno value from a file operation.
-LONG statusFromErrno(int error);
 
 }  // namespace offline
