@@ -13,7 +13,6 @@
 #include "platform/linux/directory.h"
 #include "platform/linux/utf.h"
 #include "platform/offline/file_io.h"
-#include "platform/offline/hive_storage.h"
 #include "platform/offline/replay/hive_log.h"
 #include "platform/offline/replay/log_entry.h"
 
@@ -229,15 +228,18 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
         return ERROR_BADDB;
     }
 
-    // A clean hive is mapped, so that only the pages the engine reads or
-    // changes take memory; a replayed one is in memory already.
+    // A clean hive is read a page at a time as the engine asks for its pages,
+    // so that only those take memory; a replayed one is in memory already.
     std::unique_ptr<regf::Storage> storage;
     if (file->replayed_) {
         storage = std::make_unique<regf::VectorStorage>(std::move(replayed));
     } else {
-        const LONG mapped = MappedHiveStorage::map(fd, static_cast<std::size_t>(st.st_size), writable, storage);
-        if (mapped != ERROR_SUCCESS) {
-            return mapped;
+        storage = regf::PagedStorage::reserve(static_cast<std::size_t>(st.st_size), writable,
+                                              [fd](std::uint64_t offset, unsigned char* to, std::size_t length) {
+                                                  return readAt(fd, to, length, offset);
+                                              });
+        if (!storage) {
+            return ERROR_NOT_ENOUGH_MEMORY;
         }
     }
     const LONG opened = regf::Hive::open(std::move(storage), writable, file->hive_);

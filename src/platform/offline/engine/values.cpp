@@ -10,7 +10,7 @@ namespace regf::detail {
 namespace {
 
 
-bool isValue(const Image& image, std::uint32_t cell) {
+bool isValue(Image& image, std::uint32_t cell) {
     std::uint32_t payload = 0;
     return image.signedCell(cell, "vk", vk::name - 4, payload) &&
            vk::name - 4 + readWord(image.at(cell + vk::nameLength)) <= payload;
@@ -26,7 +26,7 @@ StoredName nameOf(const Image& image, std::uint32_t value) {
 
 std::uint32_t segmentsFor(std::uint32_t size) { return (size + segmentSize - 1) / segmentSize; }
 
-LONG layoutOf(const Image& image, std::uint32_t value, Layout& layout) {
+LONG layoutOf(Image& image, std::uint32_t value, Layout& layout) {
     const std::uint32_t sizeField = readDword(image.at(value + vk::dataSize));
     layout.size = sizeField & ~vk::inlineData;
     if ((sizeField & vk::inlineData) != 0) {
@@ -92,7 +92,7 @@ void appendLayout(const Layout& layout, std::vector<std::uint32_t>& cells) {
 
 }  // namespace
 
-LONG gatherValueCells(const Image& image, std::uint32_t key, std::vector<std::uint32_t>& cells) {
+LONG gatherValueCells(Image& image, std::uint32_t key, std::vector<std::uint32_t>& cells) {
     const std::uint32_t count = readDword(image.at(key + nk::valueCount));
     if (count == 0) {
         return ERROR_SUCCESS;

@@ -39,7 +39,7 @@ struct Layout {
 
 // Every cell the key's values own: the value list, the vk cells and their
 // data. Each one checked.
-LONG gatherValueCells(const Image& image, std::uint32_t key, std::vector<std::uint32_t>& cells);
+LONG gatherValueCells(Image& image, std::uint32_t key, std::vector<std::uint32_t>& cells);
 
 class Values {
 public:
