@@ -101,6 +101,9 @@ private:
     bool writable_ = false;
     std::vector<std::uint64_t> loaded_;  // a bit per page of the file
     std::size_t pagesRead_ = 0;
+    // The reservation's pages that hold bytes of this or an earlier hive.
+    std::vector<std::uint64_t> touched_;
+    std::size_t touchedPages_ = 0;
 };
 
 namespace detail {

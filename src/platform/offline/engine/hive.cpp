@@ -16,8 +16,34 @@ constexpr std::size_t filePage = 4096;
 // Room after the file for the bins that changes add: address space only,
 // which costs nothing until a page of it is used.
 constexpr std::size_t growthRoom = std::size_t{1} << 30;
+// The address space a hive's pages go into: enough for any user hive and its
+// growth, so that one reservation serves hive after hive.
+constexpr std::size_t usualReservation = std::size_t{4} << 30;
+// The pages a reservation may keep in memory from one hive to the next. The
+// first write to an anonymous page costs a fault (and here, in a VM, a costly
+// one); pages kept are reused without one, and the hives of a volume touch
+// much the same places. Beyond this, the memory goes back to the system.
+constexpr std::size_t keptPages = 512;
 
 std::size_t roundUp(std::size_t value) { return (value + filePage - 1) / filePage * filePage; }
+
+// A reservation kept for the next hive: its pages marked `touched` hold the
+// bytes of an earlier hive, which are read over or zeroed before use. The
+// tool loads one hive after another on one thread.
+struct Reservation {
+    unsigned char* base = nullptr;
+    std::size_t size = 0;
+    std::vector<std::uint64_t> touched;
+    std::size_t touchedPages = 0;
+};
+Reservation spare;
+
+void giveBack(Reservation& reservation) {
+    if (reservation.base != nullptr) {
+        munmap(reservation.base, reservation.size);
+    }
+    reservation = Reservation();
+}
 
 }  // namespace
 
@@ -44,13 +70,22 @@ bool VectorStorage::grow(std::size_t newSize) {
 
 std::unique_ptr<PagedStorage> PagedStorage::reserve(std::size_t fileSize, bool writable, FileReader reader) {
     std::unique_ptr<PagedStorage> storage(new PagedStorage());
-    storage->reserved_ = roundUp(std::max<std::size_t>(fileSize, 1)) + (writable ? growthRoom : 0);
-    void* const memory =
-        mmap(nullptr, storage->reserved_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (memory == MAP_FAILED) {
-        return nullptr;
+    const std::size_t needed = roundUp(std::max<std::size_t>(fileSize, 1)) + (writable ? growthRoom : 0);
+    if (spare.base != nullptr && spare.size >= needed) {
+        storage->base_ = spare.base;
+        storage->reserved_ = spare.size;
+        storage->touched_ = std::move(spare.touched);
+        storage->touchedPages_ = spare.touchedPages;
+        spare = Reservation();
+    } else {
+        storage->reserved_ = std::max(needed, usualReservation);
+        void* const memory = mmap(nullptr, storage->reserved_, PROT_READ | PROT_WRITE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (memory == MAP_FAILED) {
+            return nullptr;
+        }
+        storage->base_ = static_cast<unsigned char*>(memory);
     }
-    storage->base_ = static_cast<unsigned char*>(memory);
     storage->reader_ = std::move(reader);
     storage->fileSize_ = fileSize;
     storage->filePages_ = roundUp(fileSize) / filePage;
@@ -60,13 +95,36 @@ std::unique_ptr<PagedStorage> PagedStorage::reserve(std::size_t fileSize, bool w
     return storage;
 }
 
+// The pages this hive used become the reservation's touched ones; it is kept
+// for the next hive unless they are too many.
 PagedStorage::~PagedStorage() {
-    if (base_ != nullptr) {
-        munmap(base_, reserved_);
+    if (base_ == nullptr) {
+        return;
     }
+    const std::size_t used = roundUp(size_) / filePage;
+    if (touched_.size() < (used + 63) / 64) {
+        touched_.resize((used + 63) / 64, 0);
+    }
+    // Pages of the file that were read, and every page the hive grew into
+    // (zeroed by grow).
+    for (std::size_t page = 0; page < used; ++page) {
+        const std::uint64_t bit = std::uint64_t{1} << (page % 64);
+        if (loaded(page) && (touched_[page / 64] & bit) == 0) {
+            touched_[page / 64] |= bit;
+            ++touchedPages_;
+        }
+    }
+    Reservation kept{base_, reserved_, std::move(touched_), touchedPages_};
+    if (kept.touchedPages > keptPages) {
+        giveBack(kept);
+        return;
+    }
+    giveBack(spare);
+    spare = std::move(kept);
 }
 
-// What lies beyond the file is anonymous memory, zero until written.
+// What lies beyond the file reads as zero: a reused reservation may hold an
+// earlier hive's bytes there, so they are cleared as the hive grows.
 bool PagedStorage::grow(std::size_t newSize) {
     if (newSize <= size_) {
         return true;
@@ -74,6 +132,7 @@ bool PagedStorage::grow(std::size_t newSize) {
     if (!writable_ || newSize > reserved_) {
         return false;
     }
+    std::memset(base_ + size_, 0, newSize - size_);
     size_ = newSize;
     return true;
 }
@@ -98,9 +157,13 @@ bool PagedStorage::load(std::size_t offset, std::size_t length) {
             ++end;
         }
         const std::size_t from = page * filePage;
-        if (!reader_(from, base_ + from, std::min(end * filePage, fileSize_) - from)) {
+        const std::size_t to = std::min(end * filePage, fileSize_);
+        if (!reader_(from, base_ + from, to - from)) {
             return false;
         }
+        // The rest of the file's last page reads as zero, whatever an
+        // earlier hive left there.
+        std::memset(base_ + to, 0, end * filePage - to);
         for (std::size_t read = page; read < end; ++read) {
             loaded_[read / 64] |= std::uint64_t{1} << (read % 64);
         }
@@ -161,7 +224,7 @@ public:
     // start of the bins wants.
     const unsigned char* get(std::uint32_t offset, std::uint32_t length, bool backward = false) {
         if (offset >= from_ && offset - from_ <= filled_ && length <= filled_ - (offset - from_)) {
-            return bytes_.data() + (offset - from_);
+            return bytes_.get() + (offset - from_);
         }
         const std::uint32_t page = offset / pageSize * pageSize;
         std::uint32_t from = page;
@@ -174,20 +237,25 @@ public:
         if (to < offset + length) {
             return nullptr;
         }
-        bytes_.resize(to - from);
+        if (to - from > capacity_) {
+            // Not zeroed: every byte is copied in before it is read.
+            bytes_.reset(new unsigned char[to - from]);
+            capacity_ = to - from;
+        }
         filled_ = 0;
-        if (!image_.storage_->copy(hivelog::baseBlockSize + from, to - from, bytes_.data())) {
+        if (!image_.storage_->copy(hivelog::baseBlockSize + from, to - from, bytes_.get())) {
             return nullptr;
         }
         from_ = from;
         filled_ = to - from;
-        return bytes_.data() + (offset - from_);
+        return bytes_.get() + (offset - from_);
     }
 
 private:
     Image& image_;
     std::uint32_t size_;
-    std::vector<unsigned char> bytes_;
+    std::unique_ptr<unsigned char[]> bytes_;
+    std::uint32_t capacity_ = 0;
     std::uint32_t from_ = 0;
     std::uint32_t filled_ = 0;
 };
