@@ -24,7 +24,8 @@ struct VolumeLog {
     hivelog::LogRole role;
     std::string name;
     struct stat status;
-    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> bytes;  // a dirty hive's logs, read whole for the replay
+    hivelog::LogNumbers numbers;       // a clean hive's, what its write-back must know
 };
 
 namespace {
@@ -39,12 +40,15 @@ bool sameVolumeName(const std::string& a, const std::string& b) {
     return emulation::sameName(wideFromUtf8(a), wideFromUtf8(b));
 }
 
-// The transaction logs beside the hive: <hive>.LOG1, .LOG2 and .LOG, read
-// whole (one of them may later be written in place: chooseWritePath). A log
-// that is there but cannot be read ends the load with its status: nothing
-// could then vouch for the hive or for the sequence numbers a write-back
-// must stay above.
-LONG readLogs(int directory, const std::string& hiveName, std::vector<VolumeLog>& out) {
+// The transaction logs beside the hive: <hive>.LOG1, .LOG2 and .LOG (one of
+// them may later be written in place: chooseWritePath). A dirty hive's are
+// read whole for the replay; of a clean one's, numbered `floor`, only what
+// bears on its write-back (a log holds its last entry long after the hive
+// has taken it in, and need not be read for that). A log that is there but
+// cannot be read ends the load with its status: nothing could then vouch for
+// the hive or for the sequence numbers a write-back must stay above.
+LONG readLogs(int directory, const std::string& hiveName, bool whole, std::uint32_t floor,
+              std::vector<VolumeLog>& out) {
     std::vector<std::string> entries;
     if (!listDirectory(directory, entries)) {
         return statusFromErrno(errno);
@@ -67,9 +71,17 @@ LONG readLogs(int directory, const std::string& hiveName, std::vector<VolumeLog>
         if (!S_ISREG(st.st_mode)) {
             return ERROR_ACCESS_DENIED;
         }
-        VolumeLog found{role, *name, st, {}};
-        if (!readWhole(log.get(), found.bytes)) {
-            return statusFromErrno(errno);
+        VolumeLog found{role, *name, st, {}, {}};
+        const int fd = log.get();
+        errno = 0;
+        const bool read = whole ? readWhole(fd, found.bytes)
+                                : hivelog::readLogNumbers(
+                                      [fd](std::uint64_t offset, unsigned char* to, std::size_t length) {
+                                          return readAt(fd, to, length, offset);
+                                      },
+                                      static_cast<std::uint64_t>(st.st_size), floor, found.numbers);
+        if (!read) {
+            return statusFromErrno(errno != 0 ? errno : EIO);
         }
         out.push_back(std::move(found));
     }
@@ -168,15 +180,18 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     // A clean hive's logs still count when it is written: see nextSequence_.
     std::vector<VolumeLog> logs;
     if (writable || !clean) {
-        const LONG read = readLogs(directory, file->file_.name, logs);
+        const LONG read = readLogs(directory, file->file_.name, !clean,
+                                   readDword(header.data() + hivelog::primarySequenceAt), logs);
         if (read != ERROR_SUCCESS) {
             return read;
         }
     }
     std::vector<unsigned char> replayed;
     if (clean) {
-        const std::uint32_t highest =
-            std::max(readDword(header.data() + hivelog::primarySequenceAt), hivelog::highestLogSequence(logViews(logs)));
+        std::uint32_t highest = readDword(header.data() + hivelog::primarySequenceAt);
+        for (const VolumeLog& log : logs) {
+            highest = std::max(highest, log.numbers.highest);
+        }
         if (writable && highest == 0xFFFFFFFFu) {
             return ERROR_NOT_SUPPORTED;
         }
@@ -264,12 +279,13 @@ void HiveFile::chooseWritePath(int directory, const std::vector<VolumeLog>& logs
     // Once the hive is marked dirty, a replay applies the entries numbered
     // from its old sequence number on, from whichever log holds the earliest:
     // an entry there that is not ours would be applied before ours.
-    std::uint32_t highestEntry = 0;
-    if (hivelog::highestEntrySequence(logViews(logs), highestEntry) && highestEntry >= sequence) {
-        return;
+    for (const VolumeLog& log : logs) {
+        if (log.numbers.anyEntry && log.numbers.highestEntry >= sequence) {
+            return;
+        }
     }
     for (const VolumeLog& log : logs) {
-        if (log.role == hivelog::LogRole::log || !hivelog::isNewFormatLog(log.bytes)) {
+        if (log.role == hivelog::LogRole::log || !log.numbers.newFormat) {
             continue;
         }
         // Written in place, the log keeps its name, owner and attributes; a
