@@ -66,6 +66,28 @@ TEST(EngineCells, SetsAndDeletesReuseTheSpaceTheyFree) {
 
 TEST(EngineCells, SetDirtiesAtMostTwoPages) { expectFewPagesDirtied(emptyHive(5), u"Software"); }
 
+// A value set again to what it holds changes no byte of its cells: only the
+// key's page, for its time, is written (a file re-imported whole rewrites
+// every value it names).
+TEST(EngineCells, SetToTheSameDataLeavesItsCellsClean) {
+    for (std::size_t size : {4u, 100u, 40000u}) {
+        SCOPED_TRACE(size);
+        regf::KeyRef key = 0;
+        std::unique_ptr<regf::Hive> prepared = hiveWithKey(emptyHive(5), u"Software", key);
+        ASSERT_NE(prepared, nullptr);
+        const std::vector<unsigned char> data(size, 0x33);
+        ASSERT_EQ(prepared->setValue(key, regf::newValue, u"Value", 3, data.data(), size), ERROR_SUCCESS);
+        prepared->finishBaseBlock(2, 0);
+        std::unique_ptr<regf::Hive> hive = hiveWithKey(imageOf(*prepared), u"Software", key);
+        ASSERT_NE(hive, nullptr);
+        ASSERT_EQ(hive->setValue(key, regf::newValue, u"VALUE", 3, data.data(), size), ERROR_SUCCESS);
+        EXPECT_TRUE(hive->dirtyPages().empty());
+        hive->setTimeOfChanges(0x01D0000000000001ull);
+        ASSERT_EQ(hive->setValue(key, regf::newValue, u"Value", 3, data.data(), size), ERROR_SUCCESS);
+        EXPECT_EQ(hive->dirtyPages().size(), 1u);
+    }
+}
+
 class EngineWindowsCells : public ::testing::Test {
 protected:
     void SetUp() override { TARNWICK_NEEDS_WINDOWS_HIVES(); }

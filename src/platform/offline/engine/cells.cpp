@@ -215,15 +215,31 @@ unsigned char* Cells::write(std::uint32_t offset, std::uint32_t length) {
     return image_.mutableAt(offset);
 }
 
-void Cells::put16(std::uint32_t offset, std::uint16_t value) {
-    unsigned char* at = write(offset, 2);
-    at[0] = static_cast<unsigned char>(value);
-    at[1] = static_cast<unsigned char>(value >> 8);
+// Bytes that would not change are not written, so that their page stays
+// clean: setting a value again to what it holds dirties only its key's page
+// (for the key's time).
+void Cells::store(std::uint32_t offset, const unsigned char* bytes, std::uint32_t length) {
+    if (length > 0 && (!image_.loadRange(offset, length) || std::memcmp(image_.at(offset), bytes, length) != 0)) {
+        std::memcpy(write(offset, length), bytes, length);
+    }
 }
 
-void Cells::put32(std::uint32_t offset, std::uint32_t value) { hivelog::writeDword(write(offset, 4), value); }
+void Cells::put16(std::uint32_t offset, std::uint16_t value) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8)};
+    store(offset, bytes, 2);
+}
 
-void Cells::put64(std::uint32_t offset, std::uint64_t value) { hivelog::writeQword(write(offset, 8), value); }
+void Cells::put32(std::uint32_t offset, std::uint32_t value) {
+    unsigned char bytes[4];
+    hivelog::writeDword(bytes, value);
+    store(offset, bytes, 4);
+}
+
+void Cells::put64(std::uint32_t offset, std::uint64_t value) {
+    unsigned char bytes[8];
+    hivelog::writeQword(bytes, value);
+    store(offset, bytes, 8);
+}
 
 std::vector<std::uint32_t> Cells::dirtyPages() const {
     std::vector<std::uint32_t> pages;

@@ -34,8 +34,10 @@ public:
     void shrink(std::uint32_t offset, std::uint32_t payload);
 
     // Every write to the bins goes through these, which load the bytes first
-    // and mark the pages.
+    // and mark the pages; store and the puts leave bytes that are already
+    // as asked alone.
     unsigned char* write(std::uint32_t offset, std::uint32_t length);
+    void store(std::uint32_t offset, const unsigned char* bytes, std::uint32_t length);
     void put16(std::uint32_t offset, std::uint16_t value);
     void put32(std::uint32_t offset, std::uint32_t value);
     void put64(std::uint32_t offset, std::uint64_t value);

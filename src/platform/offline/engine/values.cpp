@@ -66,6 +66,14 @@ LONG layoutOf(Image& image, std::uint32_t value, Layout& layout) {
     return ERROR_SUCCESS;
 }
 
+// Whether big data's segment cells, checked already, have room for `size`
+// bytes: the last one may be shorter than a full segment.
+bool segmentsHold(Image& image, const std::vector<std::uint32_t>& segments, std::uint32_t size) {
+    std::uint32_t payload = 0;
+    const std::uint32_t last = size - static_cast<std::uint32_t>(segments.size() - 1) * segmentSize;
+    return image.allocatedCell(segments.back(), payload) && payload >= last;
+}
+
 // A damaged hive may point a value's data at a cell that something else owns:
 // freeing it would free that too.
 bool ownsItsCells(const Layout& layout, std::uint32_t value, std::uint32_t key, std::uint32_t list,
@@ -327,8 +335,16 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
             image_.allocatedCell(old.cells[0], payload) && payload >= size) {
             // The data cell is rewritten where it is and its tail given back:
             // no other cell moves.
-            std::memcpy(cells_.write(old.cells[0] + 4, size), data, size);
+            cells_.store(old.cells[0] + 4, data, size);
             cells_.shrink(old.cells[0], size);
+            cells_.put32(value + vk::dataSize, size);
+        } else if (!oneCell && size > 4 && old.bigData != noCell && old.cells.size() == segmentsFor(size) &&
+                   segmentsHold(image_, old.cells, size)) {
+            // Big data of as many segments goes into the segments it has.
+            for (std::size_t i = 0; i < old.cells.size(); ++i) {
+                const std::uint32_t at = static_cast<std::uint32_t>(i) * segmentSize;
+                cells_.store(old.cells[i] + 4, data + at, std::min(segmentSize, size - at));
+            }
             cells_.put32(value + vk::dataSize, size);
         } else {
             allocated_.clear();
