@@ -47,12 +47,8 @@ bool sameVolumeName(const std::string& a, const std::string& b) {
 // has taken it in, and need not be read for that). A log that is there but
 // cannot be read ends the load with its status: nothing could then vouch for
 // the hive or for the sequence numbers a write-back must stay above.
-LONG readLogs(int directory, const std::string& hiveName, bool whole, std::uint32_t floor,
-              std::vector<VolumeLog>& out) {
-    std::vector<std::string> entries;
-    if (!listDirectory(directory, entries)) {
-        return statusFromErrno(errno);
-    }
+LONG readLogs(int directory, const std::string& hiveName, const std::vector<std::string>& entries, bool whole,
+              std::uint32_t floor, std::vector<VolumeLog>& out) {
     const hivelog::LogNames names = hivelog::findLogNames(hiveName, entries, sameVolumeName);
     const std::pair<hivelog::LogRole, const std::string*> found[] = {
         {hivelog::LogRole::log1, &names.log1},
@@ -104,13 +100,9 @@ bool isTemporaryOf(const std::string& entry, const std::string& hiveName) {
 }
 
 // Temporary files of this hive left by a run that was killed before its
-// rename. Only called while the hive's lock is held, so no live run is
-// writing one of them.
-void removeStaleTemporaries(int directory, const std::string& hiveName) {
-    std::vector<std::string> names;
-    if (!listDirectory(directory, names)) {
-        return;
-    }
+// rename, among the folder's entries listed while the hive's lock was held,
+// so that no live run is writing one of them.
+void removeStaleTemporaries(int directory, const std::string& hiveName, const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         if (isTemporaryOf(name, hiveName)) {
             unlinkat(directory, name.c_str(), 0);
@@ -179,8 +171,12 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     const bool clean = hivelog::baseBlockIsClean(header);
     // A clean hive's logs still count when it is written: see nextSequence_.
     std::vector<VolumeLog> logs;
+    std::vector<std::string> entries;  // the folder's, listed once for the logs and the temporary files
     if (writable || !clean) {
-        const LONG read = readLogs(directory, file->file_.name, !clean,
+        if (!listDirectory(directory, entries)) {
+            return statusFromErrno(errno);
+        }
+        const LONG read = readLogs(directory, file->file_.name, entries, !clean,
                                    readDword(header.data() + hivelog::primarySequenceAt), logs);
         if (read != ERROR_SUCCESS) {
             return read;
@@ -262,7 +258,7 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
         return opened;
     }
     if (writable) {
-        removeStaleTemporaries(directory, file->file_.name);
+        removeStaleTemporaries(directory, file->file_.name, entries);
     }
     out = std::move(file);
     return ERROR_SUCCESS;
