@@ -15,7 +15,7 @@ bool byOffset(const FreeCell& cell, std::uint32_t offset) { return cell.offset <
 
 void Cells::start() {
     dirty_.assign(image_.binsSize() / pageSize, false);
-    recentCount_ = 0;
+    recentCount_[0] = recentCount_[1] = 0;
 }
 
 bool Cells::pickInPage(std::uint32_t size, std::uint32_t anchor, std::size_t& bin, std::size_t& index) {
@@ -37,9 +37,10 @@ bool Cells::pickInPage(std::uint32_t size, std::uint32_t anchor, std::size_t& bi
     return false;
 }
 
-bool Cells::pickInDirtyPage(std::uint32_t size, std::size_t& bin, std::size_t& index) {
-    for (std::size_t i = 0; i < recentCount_; ++i) {
-        if (pickInPage(size, recent_[i] * pageSize, bin, index)) {
+bool Cells::pickInRecentPage(Kind kind, std::uint32_t size, std::size_t& bin, std::size_t& index) {
+    const std::size_t k = kind == Kind::key ? 0 : 1;
+    for (std::size_t i = 0; i < recentCount_[k]; ++i) {
+        if (pickInPage(size, recent_[k][i] * pageSize, bin, index)) {
             return true;
         }
     }
@@ -107,7 +108,8 @@ LONG Cells::addBin(std::uint32_t size, std::size_t& bin) {
     return ERROR_SUCCESS;
 }
 
-LONG Cells::allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& offset, std::uint32_t also) {
+LONG Cells::allocate(Kind kind, std::uint32_t payload, std::uint32_t near, std::uint32_t& offset,
+                     std::uint32_t also) {
     std::uint32_t size = alignedCellSize(payload);
     if (size == 0) {
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -115,7 +117,8 @@ LONG Cells::allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& o
     std::size_t bin = 0;
     std::size_t index = 0;
     if (!pickInPage(size, near, bin, index) && !pickInPage(size, also, bin, index) &&
-        !pickInDirtyPage(size, bin, index) && !pickNear(size, near, bin, index) && !pickLargest(size, bin, index)) {
+        !pickInRecentPage(kind, size, bin, index) && !pickNear(size, near, bin, index) &&
+        !pickLargest(size, bin, index)) {
         // The hive grows only when no free cell of any bin fits, as Windows
         // grows it: the bins not walked yet are walked now.
         if (!image_.allWalked() && !image_.walkAll()) {
@@ -152,6 +155,17 @@ LONG Cells::allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& o
     put32(chosen.offset, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size)));
     std::memset(write(chosen.offset + 4, size - 4), 0, size - 4);
     offset = chosen.offset;
+    // The page goes to the front of its kind's recent pages.
+    const std::size_t k = kind == Kind::key ? 0 : 1;
+    std::uint32_t* recent = recent_[k];
+    const std::uint32_t page = chosen.offset / pageSize;
+    std::size_t at = std::find(recent, recent + recentCount_[k], page) - recent;
+    if (at == recentCount_[k]) {
+        at = std::min(recentCount_[k], recentPages - 1);
+        recentCount_[k] = std::min(recentCount_[k] + 1, recentPages);
+    }
+    std::copy_backward(recent, recent + at, recent + at + 1);
+    recent[0] = page;
     return ERROR_SUCCESS;
 }
 
@@ -203,13 +217,7 @@ unsigned char* Cells::write(std::uint32_t offset, std::uint32_t length) {
     image_.loadRange(offset, length);
     if (length > 0) {
         for (std::uint32_t page = offset / pageSize; page <= (offset + length - 1) / pageSize; ++page) {
-            if (!dirty_[page]) {
-                dirty_[page] = true;
-                std::copy_backward(recent_, recent_ + std::min(recentCount_, recentPages - 1),
-                                   recent_ + std::min(recentCount_ + 1, recentPages));
-                recent_[0] = page;
-                recentCount_ = std::min(recentCount_ + 1, recentPages);
-            }
+            dirty_[page] = true;
         }
     }
     return image_.mutableAt(offset);

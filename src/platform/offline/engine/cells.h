@@ -12,6 +12,13 @@
 
 namespace regf::detail {
 
+// What a new cell belongs to: a key (its nk cell and subkey lists) or a
+// value (its vk cell, data and value list). Each kind goes on filling the
+// pages it took last, so that keys made in one session lie together and
+// apart from their values: setting those values again (the same settings
+// file imported again) then writes few pages for the keys' times.
+enum class Kind { key, value };
+
 class Cells {
 public:
     explicit Cells(Image& image) : image_(image) {}
@@ -21,12 +28,14 @@ public:
 
     // A cell of at least payload bytes (zeroed): inside the 4 KiB page of
     // `near` or of `also` (cells the change writes anyway) when one has room,
-    // so that the change dirties no other page; else in a page this session
-    // has already dirtied; else in the bin of `near`, nearest to it; else in
-    // the bin with the largest free cell, once every bin has been walked;
-    // only then in a new bin. ERROR_NOT_ENOUGH_MEMORY when the storage
-    // cannot grow, ERROR_BADDB when the bins walked for space are damaged.
-    LONG allocate(std::uint32_t payload, std::uint32_t near, std::uint32_t& offset, std::uint32_t also = noCell);
+    // so that the change dirties no other page; else in a page where this
+    // session last put a cell of the kind; else in the bin of `near`,
+    // nearest to it; else in the bin with the largest free cell, once every
+    // bin has been walked; only then in a new bin. ERROR_NOT_ENOUGH_MEMORY
+    // when the storage cannot grow, ERROR_BADDB when the bins walked for
+    // space are damaged.
+    LONG allocate(Kind kind, std::uint32_t payload, std::uint32_t near, std::uint32_t& offset,
+                  std::uint32_t also = noCell);
     // Frees an allocated cell the caller checked, merging it with free
     // neighbours in its bin.
     void release(std::uint32_t offset);
@@ -47,7 +56,7 @@ public:
 
 private:
     bool pickInPage(std::uint32_t size, std::uint32_t anchor, std::size_t& bin, std::size_t& index);
-    bool pickInDirtyPage(std::uint32_t size, std::size_t& bin, std::size_t& index);
+    bool pickInRecentPage(Kind kind, std::uint32_t size, std::size_t& bin, std::size_t& index);
     bool pickNear(std::uint32_t size, std::uint32_t near, std::size_t& bin, std::size_t& index);
     bool pickLargest(std::uint32_t size, std::size_t& bin, std::size_t& index);
     LONG addBin(std::uint32_t size, std::size_t& bin);
@@ -57,11 +66,11 @@ private:
 
     Image& image_;
     std::vector<bool> dirty_;
-    // The pages this session dirtied last, newest first: where a change that
-    // allocates many cells keeps putting them.
+    // Of each kind, the pages this session put its cells in last, newest
+    // first: where a change that makes many cells keeps putting them.
     static constexpr std::size_t recentPages = 8;
-    std::uint32_t recent_[recentPages] = {};
-    std::size_t recentCount_ = 0;
+    std::uint32_t recent_[2][recentPages] = {};
+    std::size_t recentCount_[2] = {};
     std::uint64_t writes_ = 0;
 };
 

@@ -232,7 +232,7 @@ LONG Hive::setValue(KeyRef key, std::uint32_t index, const std::u16string& name,
             return ERROR_INVALID_PARAMETER;
         }
         return state_->values.set(cell, index, name, type, data, static_cast<std::uint32_t>(size),
-                                  state_->timeOfChanges);
+                                  state_->timeOfChanges, state_->keys.madeHere(cell));
     });
 }
 

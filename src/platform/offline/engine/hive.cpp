@@ -325,7 +325,11 @@ bool Image::allocatedCell(std::uint32_t offset, std::uint32_t& payload) {
         return false;
     }
     std::size_t index = 0;
-    if (!binOf(offset, index) || !isCellStart(offset) || !loadRange(offset, 4)) {
+    if (!binOf(offset, index) || !isCellStart(offset)) {
+        return false;
+    }
+    const Bin& bin = binTable_[index];
+    if (!bin.loaded && !loadRange(offset, 4)) {
         return false;
     }
     const std::int32_t field = cellSizeField(offset);
@@ -333,9 +337,8 @@ bool Image::allocatedCell(std::uint32_t offset, std::uint32_t& payload) {
         return false;
     }
     const std::uint32_t cellSize = static_cast<std::uint32_t>(-field);
-    const Bin& bin = binTable_[index];
     if (cellSize < cellAlignment || cellSize % cellAlignment != 0 || cellSize > bin.start + bin.size - offset ||
-        !loadRange(offset, cellSize)) {
+        (!bin.loaded && !loadRange(offset, cellSize))) {
         return false;
     }
     payload = cellSize - 4;
@@ -430,7 +433,7 @@ bool Image::walkBin(std::uint32_t start, Window* window, std::size_t& index) {
     Window own(*this, binWindow);
     Window& reader = window != nullptr ? *window : own;
 
-    Bin bin{start, size, {}, 0};
+    Bin bin{start, size, {}, 0, inMemory};
     bool previousFree = false;
     bool sound = true;
     for (std::uint32_t cell = start + binHeaderSize; cell < end;) {
@@ -526,7 +529,7 @@ bool Image::appendBin(std::uint32_t size, std::size_t& index) {
         return false;
     }
     index = binTable_.size();
-    binTable_.push_back(Bin{binsSize_, size, {}, 0});
+    binTable_.push_back(Bin{binsSize_, size, {}, 0, true});
     pageBin_.resize((binsSize_ + size) / pageSize, static_cast<std::uint32_t>(index + 1));
     binsSize_ += size;
     return true;

@@ -43,6 +43,7 @@ struct Bin {
     std::uint32_t size = 0;
     std::vector<FreeCell> free;  // ascending offsets
     std::uint32_t largest = 0;   // the largest of them
+    bool loaded = false;         // all its pages readable (a small bin, loaded when first walked)
 };
 
 class Image {

@@ -233,7 +233,7 @@ LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint3
     }
     std::uint32_t cell = noCell;
     if (image_.minorVersion() < 4 || size <= segmentSize) {
-        const LONG status = cells_.allocate(size, near, cell, also);
+        const LONG status = cells_.allocate(Kind::value, size, near, cell, also);
         if (status != ERROR_SUCCESS) {
             return status;
         }
@@ -249,10 +249,10 @@ LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint3
     }
     std::uint32_t bigData = noCell;
     std::uint32_t list = noCell;
-    LONG status = cells_.allocate(8, near, bigData);
+    LONG status = cells_.allocate(Kind::value, 8, near, bigData);
     if (status == ERROR_SUCCESS) {
         allocated.push_back(bigData);
-        status = cells_.allocate(4 * segments, near, list);
+        status = cells_.allocate(Kind::value, 4 * segments, near, list);
     }
     if (status == ERROR_SUCCESS) {
         allocated.push_back(list);
@@ -263,7 +263,7 @@ LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint3
     // such as hivex take each segment's length from its cell.
     for (std::uint32_t i = 0; status == ERROR_SUCCESS && i < segments; ++i) {
         const std::uint32_t holds = i + 1 < segments ? segmentSize : size - i * segmentSize;
-        status = cells_.allocate(segmentSize, near, cell);
+        status = cells_.allocate(Kind::value, segmentSize, near, cell);
         if (status == ERROR_SUCCESS) {
             allocated.push_back(cell);
             std::memcpy(cells_.write(cell + 4, holds), data + static_cast<std::size_t>(i) * segmentSize, holds);
@@ -296,7 +296,10 @@ void Values::updateLargest(std::uint32_t key, std::uint32_t nameBytes, std::uint
 }
 
 LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& name, std::uint32_t type,
-                 const unsigned char* data, std::uint32_t size, std::uint64_t time) {
+                 const unsigned char* data, std::uint32_t size, std::uint64_t time, bool newKey) {
+    // A key made in this session keeps its page for the keys made after it:
+    // its values go near their list instead.
+    const std::uint32_t keyPage = newKey ? noCell : key;
     if (index == newValue) {
         bool found = false;
         const LONG looked = find(key, name, found, index);
@@ -350,7 +353,7 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
             allocated_.clear();
             std::uint32_t sizeField = 0;
             std::uint32_t dataField = 0;
-            status = storeData(data, size, value, key, sizeField, dataField, allocated_);
+            status = storeData(data, size, value, keyPage, sizeField, dataField, allocated_);
             if (status != ERROR_SUCCESS) {
                 return status;
             }
@@ -384,7 +387,8 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     std::uint32_t value = noCell;
     // The new cells go where the change writes anyway: the key's page, or its
     // value list's.
-    status = cells_.allocate(vk::name - 4 + nameBytes, key, value, listCell);
+    status = cells_.allocate(Kind::value, vk::name - 4 + nameBytes, newKey ? listCell : key, value,
+                             newKey ? noCell : listCell);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -392,14 +396,14 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     std::uint32_t sizeField = 0;
     std::uint32_t dataField = 0;
     released_.clear();
-    status = storeData(data, size, value, key, sizeField, dataField, released_);
+    status = storeData(data, size, value, keyPage, sizeField, dataField, released_);
     allocated.insert(allocated.end(), released_.begin(), released_.end());
     std::uint32_t newList = noCell;
     if (status == ERROR_SUCCESS && count + 1 > capacity) {
         // A key's first value gets a list of one, as Windows makes it; a list
         // that grows gets room to grow further.
         const std::uint32_t room = count == 0 ? 1 : count + 1 + count / 2;
-        status = cells_.allocate(4 * room, key, newList);
+        status = cells_.allocate(Kind::value, 4 * room, newKey ? value : key, newList);
     }
     if (status != ERROR_SUCCESS) {
         releaseAll(allocated);
