@@ -282,6 +282,8 @@ void Hive::setTimeOfChanges(std::uint64_t time) { state_->timeOfChanges = time; 
 
 bool Hive::broken() const { return state_->broken; }
 
+LONG Hive::checkWhole() { return state_->image.checkAll() ? ERROR_SUCCESS : ERROR_BADDB; }
+
 bool Hive::changed() const { return state_->writable && state_->cells.writes() != 0; }
 
 std::vector<std::uint32_t> Hive::dirtyPages() const {
