@@ -4,7 +4,8 @@ hivex's own tools and the bare I/O of an atomic file replacement; and of
 tarnwick.exe under Wine. Called by bench/run.sh, which builds what it needs.
 
 Each measurement is the median of --runs runs; peak memory is the largest
-resident set of one process (wait4's ru_maxrss).
+resident set of one process, from one more run under /usr/bin/time (see
+peak_kib).
 """
 
 import argparse
@@ -30,6 +31,17 @@ def timed(argv, env=None, cwd=None):
     _, status, usage = os.wait4(p.pid, 0)
     p.returncode = os.waitstatus_to_exitcode(status)
     return time.monotonic() - t0, usage.ru_maxrss, p.returncode, usage.ru_utime + usage.ru_stime
+
+
+def peak_kib(argv, env=None):
+    """The largest resident set of one run of argv, as /usr/bin/time reports
+    it for its child. wait4's ru_maxrss of a child of this script cannot tell:
+    a child starts as a copy of this script, whose resident set (about 14 MiB
+    of Python) stays counted in it after the exec."""
+    with tempfile.NamedTemporaryFile(mode="r") as out:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", out.name] + argv, env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+        return int(out.read().split()[-1])
 
 
 def way(argv, env=None):
@@ -164,25 +176,30 @@ def measure_offline(options, n, root, logs=False):
         reg = os.path.join(root, "settings.reg")
         write_import_file(reg, options.import_values)
         ways["i"] = way([options.tool, "/import", reg, "/dp"], env)
-        ways["i"](0)
+        # The first import makes the keys and values (one run only); the
+        # measured ones import the same file again.
+        row["i_first_s"] = ways["i"](0)[0]
     if options.tool_before:
         ways["a_before"] = way([options.tool_before] + COMMAND, env)
         ways["a_before"](0)
     measured = interleaved(options.runs, ways)
-    row["a_s"], row["a_peak_kib"], runs, row["a_cpu_s"] = measured["a"]
+    row["a_s"], _, runs, row["a_cpu_s"] = measured["a"]
+    row["a_peak_kib"] = peak_kib([options.tool] + COMMAND, env)
     row["a_runs"] = [r[0] for r in runs]
-    print("  a: %s; peak %.0f MiB; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs),
+    print("  a: %s; peak %.1f MiB; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs),
                                                 row["a_peak_kib"] / 1024, row["a_cpu_s"]), flush=True)
     if options.tool_before:
-        row["a_before_s"], row["a_before_peak_kib"], runs, row["a_before_cpu_s"] = measured["a_before"]
+        row["a_before_s"], _, runs, row["a_before_cpu_s"] = measured["a_before"]
+        row["a_before_peak_kib"] = peak_kib([options.tool_before] + COMMAND, env)
         row["a_before_runs"] = [r[0] for r in runs]
         print("  a before: %s; CPU %.2f s" % (", ".join("%.2f s" % r[0] for r in runs), row["a_before_cpu_s"]),
               flush=True)
     if "i" in measured:
-        row["i_s"], row["i_peak_kib"], runs, row["i_cpu_s"] = measured["i"]
+        row["i_s"], _, runs, row["i_cpu_s"] = measured["i"]
+        row["i_peak_kib"] = peak_kib([options.tool, "/import", reg, "/dp"], env)
         row["i_runs"] = [r[0] for r in runs]
-        print("  i (import of %d values): %s; peak %.0f MiB; CPU %.2f s; i/a %.2f" % (
-            options.import_values, ", ".join("%.2f s" % r[0] for r in runs), row["i_peak_kib"] / 1024,
+        print("  i (import of %d values, again): %s (the first: %.2f s); peak %.1f MiB; CPU %.2f s; i/a %.2f" % (
+            options.import_values, ", ".join("%.2f s" % r[0] for r in runs), row["i_first_s"], row["i_peak_kib"] / 1024,
             row["i_cpu_s"], row["i_s"] / row["a_s"]), flush=True)
     row["c_s"], row["c_peak_kib"], runs, row["c_cpu_s"] = measured["c"]
     row["c_runs"] = [r[0] for r in runs]
@@ -268,7 +285,14 @@ def measure_dirty(options, n, root):
         one(0)
     measured = interleaved(options.runs, ways)
     for name, (median, peak, runs, cpu) in measured.items():
-        row[name + "_s"], row[name + "_peak_kib"], row[name + "_cpu_s"] = median, peak, cpu
+        row[name + "_s"], row[name + "_cpu_s"] = median, cpu
+        if name.startswith("a_"):
+            kind = name[2:]
+            _, hives, copies = volumes[kind]
+            for h, c in zip(hives, copies):
+                shutil.copyfile(c, h)
+            row[name + "_peak_kib"] = peak_kib([options.tool] + COMMAND, dict(os.environ,
+                                               TARNWICK_SYSTEM_DRIVE=volumes[kind][0], TMPDIR=logdir))
         row[name + "_runs"] = [r[0] for r in runs]
         print("  %s: %s; CPU %.2f s" % (name, ", ".join("%.2f s" % r[0] for r in runs), cpu), flush=True)
     row["replay_ms_per_log_mib"] = 1000 * (row["a_dirty_s"] - row["a_clean_s"]) / (log_bytes / 2**20)
@@ -448,22 +472,24 @@ def main():
     info["load_after"] = os.getloadavg()
 
     print()
-    print("%6s %4s %9s | %9s %8s %9s | %9s %8s | %9s %8s | %6s %6s | %9s %8s | %s" % (
+    print("%6s %4s %9s | %9s %8s %9s | %9s %8s | %9s %8s | %6s %6s | %6s %5s | %9s %8s | %s" % (
         "N", "logs", "MiB", "a s", "a ms/pr", "a ms/MiB", "c s", "c ms/pr", "b s", "b ms/pr", "a/c", "b/a",
-        "bytes/hv", "before s", "peak a / largest hive"))
+        "i s", "i/a", "bytes/hv", "before s", "peak a, i / largest hive"))
     for r in rows:
         mib = (r["hive_bytes"] + r["software_bytes"]) / 2**20
         profiles = r["hives"]
         b = r.get("b_s")
         largest = max(r["largest_user_hive"], r["software_bytes"])
         before = r.get("a_before_s")
-        print("%6d %4s %9.0f | %9.2f %8.1f %9.2f | %9.2f %8.1f | %9s %8s | %6.2f %6s | %9.0f %8s | "
-              "%.0f MiB / %.0f MiB = %.2f" % (
+        i = r.get("i_s")
+        print("%6d %4s %9.0f | %9.2f %8.1f %9.2f | %9.2f %8.1f | %9s %8s | %6.2f %6s | %6s %5s | %9.0f %8s | "
+              "%.1f, %s MiB / %.0f MiB" % (
                   r["N"], "yes" if r["logs"] else "no", mib, r["a_s"], 1000 * r["a_s"] / profiles,
                   1000 * r["a_s"] / mib, r["c_s"], 1000 * r["c_s"] / profiles, "%.2f" % b if b else "-",
                   "%.1f" % (1000 * b / profiles) if b else "-", r["a_s"] / r["c_s"],
-                  "%.1f" % (b / r["a_s"]) if b else "-", r["bytes_per_hive"], "%.2f" % before if before else "-",
-                  r["a_peak_kib"] / 1024, largest / 2**20, r["a_peak_kib"] * 1024 / largest))
+                  "%.1f" % (b / r["a_s"]) if b else "-", "%.2f" % i if i else "-", "%.2f" % (i / r["a_s"]) if i else "-",
+                  r["bytes_per_hive"], "%.2f" % before if before else "-", r["a_peak_kib"] / 1024,
+                  "%.1f" % (r["i_peak_kib"] / 1024) if i else "-", largest / 2**20))
     for r in ntfs:
         print("NTFS (ntfs-3g) N=%d, %d hives with new-format logs: a %.1f ms/hive, c %.1f ms/hive, a/c %.2f%s" % (
             r["N"], r["hives"], r["a_ms_per_hive"], r["c_ms_per_hive"], r["a_s"] / r["c_s"],

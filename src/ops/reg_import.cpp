@@ -77,10 +77,10 @@ void importFunc(const RegFile& file, UserHive hive, HKEY hiveRoot) {
         if (userHiveOfSubKey(change.keyPath) != hive) {
             continue;
         }
-        const std::wstring subKey = subKeyInUserHive(change.keyPath);
         switch (change.kind) {
             case RegChangeKind::createKey: {
                 closeKey(open);
+                const std::wstring subKey = subKeyInUserHive(change.keyPath);
                 const LONG status = RegCreateKeyExW(hiveRoot, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                                     KEY_WRITE, nullptr, &open, nullptr);
                 if (status != ERROR_SUCCESS) {
@@ -112,6 +112,7 @@ void importFunc(const RegFile& file, UserHive hive, HKEY hiveRoot) {
             }
             case RegChangeKind::deleteKey: {
                 closeKey(open);
+                const std::wstring subKey = subKeyInUserHive(change.keyPath);
                 const LONG status = RegDeleteTreeW(hiveRoot, subKey.c_str());
                 if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
                     logFailure(L"RegDeleteTreeW", change, status);

@@ -66,6 +66,28 @@ TEST(EngineCells, SetsAndDeletesReuseTheSpaceTheyFree) {
 
 TEST(EngineCells, SetDirtiesAtMostTwoPages) { expectFewPagesDirtied(emptyHive(5), u"Software"); }
 
+// A value set again to what it holds changes no byte of its cells: only the
+// key's page, for its time, is written (a file re-imported whole rewrites
+// every value it names).
+TEST(EngineCells, SetToTheSameDataLeavesItsCellsClean) {
+    for (std::size_t size : {4u, 100u, 40000u}) {
+        SCOPED_TRACE(size);
+        regf::KeyRef key = 0;
+        std::unique_ptr<regf::Hive> prepared = hiveWithKey(emptyHive(5), u"Software", key);
+        ASSERT_NE(prepared, nullptr);
+        const std::vector<unsigned char> data(size, 0x33);
+        ASSERT_EQ(prepared->setValue(key, regf::newValue, u"Value", 3, data.data(), size), ERROR_SUCCESS);
+        prepared->finishBaseBlock(2, 0);
+        std::unique_ptr<regf::Hive> hive = hiveWithKey(imageOf(*prepared), u"Software", key);
+        ASSERT_NE(hive, nullptr);
+        ASSERT_EQ(hive->setValue(key, regf::newValue, u"VALUE", 3, data.data(), size), ERROR_SUCCESS);
+        EXPECT_TRUE(hive->dirtyPages().empty());
+        hive->setTimeOfChanges(0x01D0000000000001ull);
+        ASSERT_EQ(hive->setValue(key, regf::newValue, u"Value", 3, data.data(), size), ERROR_SUCCESS);
+        EXPECT_EQ(hive->dirtyPages().size(), 1u);
+    }
+}
+
 class EngineWindowsCells : public ::testing::Test {
 protected:
     void SetUp() override { TARNWICK_NEEDS_WINDOWS_HIVES(); }
@@ -73,6 +95,53 @@ protected:
 
 TEST_F(EngineWindowsCells, SetDirtiesAtMostTwoPagesOfAWindowsHive) {
     expectFewPagesDirtied(readFile(std::string(TARNWICK_WINDOWS_HIVES) + "/ManySubkeysHive"), u"key_with_many_subkeys");
+}
+
+// A hive full of small holes, as hivex leaves them, takes a settings file of
+// 100 keys of 10 values each; imported again, the file writes only the pages
+// of those keys (for their times), which lie together: were they spread
+// among their values, every key would bring its own page.
+TEST(EngineCells, SettingsImportedAgainWriteFewPages) {
+    std::unique_ptr<regf::Hive> hive = openHive(emptyHive(5), true);
+    ASSERT_NE(hive, nullptr);
+    const std::vector<unsigned char> filler(300, 0x44);
+    for (char16_t k = 0; k < 400; ++k) {
+        regf::KeyRef key = 0;
+        ASSERT_EQ(hive->addChild(hive->root(), u"Filler" + std::u16string(1, static_cast<char16_t>(0x4E00 + k)), key),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(hive->setValue(key, regf::newValue, u"Hole", 3, filler.data(), filler.size()), ERROR_SUCCESS);
+        ASSERT_EQ(hive->setValue(key, regf::newValue, u"Kept", 3, filler.data(), 8), ERROR_SUCCESS);
+    }
+    for (char16_t k = 0; k < 400; ++k) {
+        regf::KeyRef key = 0;
+        ASSERT_EQ(hive->findChild(hive->root(), u"Filler" + std::u16string(1, static_cast<char16_t>(0x4E00 + k)), key),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(hive->deleteValue(key, 0), ERROR_SUCCESS);
+    }
+    hive->finishBaseBlock(2, 0);
+    std::vector<unsigned char> image = imageOf(*hive);
+    const unsigned char data[40] = {7};
+    for (int pass = 0; pass < 2; ++pass) {
+        hive = openHive(image, true);
+        ASSERT_NE(hive, nullptr);
+        hive->setTimeOfChanges(0x01D0000000000000ull + pass);
+        regf::KeyRef imported = 0;
+        const LONG made = hive->addChild(hive->root(), u"Imported", imported);
+        ASSERT_TRUE(made == ERROR_SUCCESS || made == ERROR_ALREADY_EXISTS) << made;
+        for (char16_t k = 0; k < 100; ++k) {
+            regf::KeyRef key = 0;
+            const LONG made = hive->addChild(imported, u"Key" + std::u16string(1, static_cast<char16_t>(0x5000 + k)), key);
+            ASSERT_TRUE(made == ERROR_SUCCESS || made == ERROR_ALREADY_EXISTS) << made;
+            for (char16_t v = 0; v < 10; ++v) {
+                ASSERT_EQ(hive->setValue(key, regf::newValue, u"Value" + std::u16string(1, static_cast<char16_t>(u'0' + v)), 3,
+                                         data, sizeof data), ERROR_SUCCESS);
+            }
+        }
+        std::printf("%s: %zu pages written\n", pass == 0 ? "imported" : "imported again", hive->dirtyPages().size());
+        EXPECT_TRUE(pass == 0 || hive->dirtyPages().size() <= 10u);
+        hive->finishBaseBlock(3, 0);
+        image = imageOf(*hive);
+    }
 }
 
 TEST(EngineCells, ThousandSetsInAHundredKeysAreFastAndAllocateNothing) {

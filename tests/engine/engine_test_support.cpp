@@ -72,14 +72,38 @@ std::vector<unsigned char> emptyHive(std::uint32_t minorVersion) {
     return sample::writeEmptyHive(path, minorVersion, error) ? readFile(path) : std::vector<unsigned char>();
 }
 
-std::unique_ptr<regf::Hive> openHive(std::vector<unsigned char> bytes, bool writable) {
+std::unique_ptr<regf::Hive> openHive(std::vector<unsigned char> bytes, bool writable, Storage storage,
+                                     std::uint64_t unreadableFrom) {
     std::unique_ptr<regf::Hive> hive;
-    regf::Hive::open(std::make_unique<regf::VectorStorage>(std::move(bytes)), writable, hive);
+    if (storage == Storage::vector) {
+        regf::Hive::open(std::make_unique<regf::VectorStorage>(std::move(bytes)), writable, hive);
+        return hive;
+    }
+    const std::size_t size = bytes.size();
+    auto file = std::make_shared<std::vector<unsigned char>>(std::move(bytes));
+    auto read = [file, unreadableFrom](std::uint64_t offset, unsigned char* to, std::size_t length) {
+        if (offset + length > file->size() || (offset + length > 4096 && offset + length - 4096 > unreadableFrom)) {
+            return false;
+        }
+        std::memcpy(to, file->data() + offset, length);
+        return true;
+    };
+    regf::Hive::open(regf::PagedStorage::reserve(size, writable, read), writable, hive);
     return hive;
 }
 
 std::vector<unsigned char> imageOf(const regf::Hive& hive) {
     return std::vector<unsigned char>(hive.image(), hive.image() + hive.imageSize());
+}
+
+std::vector<unsigned char> writtenImage(const regf::Hive& hive, const std::vector<unsigned char>& original) {
+    std::vector<unsigned char> image = original;
+    image.resize(hive.imageSize());
+    std::memcpy(image.data(), hive.image(), 4096);
+    for (const std::uint32_t page : hive.dirtyPages()) {
+        std::memcpy(&image[4096 * (page + 1)], hive.image() + 4096 * (page + 1), 4096);
+    }
+    return image;
 }
 
 namespace {

@@ -39,8 +39,19 @@ std::vector<unsigned char> emptyHive(std::uint32_t minorVersion);
 // How many times the program called operator new so far.
 std::size_t allocationCount();
 
-std::unique_ptr<regf::Hive> openHive(std::vector<unsigned char> bytes, bool writable);  // null when refused
+// How the engine gets the image: all of it in memory, or read a page at a
+// time from the bytes as it asks for them (as the offline store reads a
+// file), each page it never asked for left zero.
+enum class Storage { vector, paged };
+// Null when refused. A paged image fails every read at or beyond
+// `unreadableFrom` (bins offset), as a file that cannot be read there.
+std::unique_ptr<regf::Hive> openHive(std::vector<unsigned char> bytes, bool writable, Storage storage = Storage::vector,
+                                     std::uint64_t unreadableFrom = UINT64_MAX);
+// The whole image as the engine holds it (a vector storage's).
 std::vector<unsigned char> imageOf(const regf::Hive& hive);
+// The file as a write-back leaves it: the original bytes with the base block
+// and every dirty page from the engine, as in place.
+std::vector<unsigned char> writtenImage(const regf::Hive& hive, const std::vector<unsigned char>& original);
 
 // The whole tree, read through the engine's own interface or from a file by
 // another reader. A reader that fails leaves a root named for the failure.

@@ -38,6 +38,15 @@ struct Image {
     std::uint32_t rootList() const { return get(root() + 32); }
     std::uint32_t keyA() const { return get(rootList() + 8); }
     std::uint32_t value(int index) const { return get(get(keyA() + 44) + 4 + 4 * index); }
+    std::uint32_t segment(int index) const { return get(get(get(value(2) + 12) + 8) + 4 + 4 * index); }
+    // The start of the bin that holds a cell, found from its header.
+    std::uint32_t binOf(std::uint32_t cell) const {
+        std::uint32_t bin = cell / 4096 * 4096;
+        while (bin > 0 && std::memcmp(&bytes[4096 + bin], "hbin", 4) != 0) {
+            bin -= 4096;
+        }
+        return bin;
+    }
     // A base block field, the checksum made right again.
     void putBase(std::uint32_t at, std::uint32_t value) {
         hivelog::writeDword(&bytes[at], value);
@@ -46,7 +55,7 @@ struct Image {
 };
 
 // What is done with a hive that opened, which must then give ERROR_BADDB.
-enum class Use { none, childCount, findA, readAll, deleteA, replaceBig, addUnderA };
+enum class Use { none, childCount, findA, readAll, deleteA, replaceBig, addUnderA, addHuge };
 
 LONG apply(regf::Hive& hive, Use use) {
     regf::KeyRef a = 0;
@@ -60,6 +69,11 @@ LONG apply(regf::Hive& hive, Use use) {
     case Use::deleteA: return found != ERROR_SUCCESS ? found : hive.deleteKeyTree(a);
     case Use::replaceBig: return found != ERROR_SUCCESS ? found : hive.setValue(a, 2, u"big", 3, data, sizeof data);
     case Use::addUnderA: return found != ERROR_SUCCESS ? found : hive.addChild(a, u"c", a);
+    // Needs more room than any free cell has: every bin is walked first.
+    case Use::addHuge: {
+        const std::vector<unsigned char> huge(200000, 1);
+        return found != ERROR_SUCCESS ? found : hive.setValue(a, regf::newValue, u"huge", 3, huge.data(), huge.size());
+    }
     default: return found;
     }
 }
@@ -67,9 +81,9 @@ LONG apply(regf::Hive& hive, Use use) {
 struct Damage {
     const char* what;
     std::function<void(Image&)> damage;
-    bool opens;     // whether a writable open (which walks every bin) succeeds
-    Use use;        // then, writable or read-only
-    bool readOnlySees = true;  // false where only the walk can tell (a cell start from a cell's middle)
+    bool opens;  // whether an open (which walks the root's bin) succeeds
+    Use use;     // then, writable or read-only
+    bool breaks = false;  // the change met the damage after it wrote: the hive is not to be written back
 };
 
 }  // namespace
@@ -99,7 +113,7 @@ TEST(EngineHive, DamagedImagesAreRefused) {
              const std::uint32_t copy = i.get(i.value(1) + 12) + 8;
              std::memcpy(&i.bytes[4096 + copy], &i.bytes[4096 + i.keyA()], 0u - i.get(i.keyA()));
              i.put(i.rootList() + 8, copy);
-         }, true, Use::readAll, false},
+         }, true, Use::readAll},
         {"subkey count above the list's", [](Image& i) { i.put(i.root() + 24, 2); }, true, Use::childCount},
         {"list count beyond its cell", [](Image& i) { i.put(i.rootList() + 4, 0x40006C6C); }, true, Use::findA},
         {"ri pointing to itself", [](Image& i) {
@@ -123,25 +137,52 @@ TEST(EngineHive, DamagedImagesAreRefused) {
          }, true, Use::readAll},
         {"key without a security cell", [](Image& i) { i.put(i.keyA() + 48, 0xFFFFFFFF); }, true, Use::addUnderA},
         {"security cell without references", [](Image& i) { i.put(i.get(i.keyA() + 48) + 16, 0); }, true, Use::deleteA},
+        {"a bin that only a read walks, without its signature",
+         [](Image& i) { i.bytes[4096 + i.binOf(i.segment(0))] = 'x'; }, true, Use::readAll},
+        {"a bin that only the search for room walks, without its signature",
+         [](Image& i) { i.bytes[4096 + i.binOf(i.segment(2))] = 'x'; }, true, Use::addHuge, true},
+        {"a bin whose size skips the next bin's header",
+         [](Image& i) { i.put(i.binOf(i.segment(1)) + 8, i.get(i.binOf(i.segment(1)) + 8) + 4096); }, true, Use::addHuge, true},
     };
     for (const Damage& damage : damages) {
-        SCOPED_TRACE(damage.what);
-        Image image{sound};
-        damage.damage(image);
-        std::unique_ptr<regf::Hive> writable = openHive(image.bytes, true);
-        EXPECT_EQ(writable != nullptr, damage.opens);
-        if (writable) {
-            EXPECT_EQ(apply(*writable, damage.use), ERROR_BADDB);
-            // Nothing was changed half way: the image may still be written back.
-            EXPECT_FALSE(writable->broken());
-        }
-        // Read-only, the bins are not walked: the damage is met where it is
-        // used, but what only the walk sees may go unnoticed.
-        std::unique_ptr<regf::Hive> readOnly = openHive(image.bytes, false);
-        EXPECT_TRUE(readOnly || !damage.opens);
-        if (readOnly && damage.use != Use::none) {
-            const LONG used = apply(*readOnly, damage.use);
-            EXPECT_TRUE(!damage.opens || !damage.readOnlySees || used == ERROR_BADDB || used == ERROR_ACCESS_DENIED) << used;
+        for (const Storage storage : {Storage::vector, Storage::paged}) {
+            SCOPED_TRACE(std::string(damage.what) + (storage == Storage::paged ? ", paged" : ""));
+            Image image{sound};
+            damage.damage(image);
+            std::unique_ptr<regf::Hive> writable = openHive(image.bytes, true, storage);
+            EXPECT_EQ(writable != nullptr, damage.opens);
+            if (writable) {
+                EXPECT_EQ(apply(*writable, damage.use), ERROR_BADDB);
+                EXPECT_EQ(writable->broken(), damage.breaks);
+            }
+            // Read-only, the damage is met where it is used as well.
+            std::unique_ptr<regf::Hive> readOnly = openHive(image.bytes, false, storage);
+            EXPECT_EQ(readOnly != nullptr, damage.opens);
+            if (readOnly && damage.use != Use::none) {
+                const LONG used = apply(*readOnly, damage.use);
+                EXPECT_TRUE(used == ERROR_BADDB || used == ERROR_ACCESS_DENIED) << used;
+            }
         }
     }
+}
+
+// A file that cannot be read past some point: what needs those pages is
+// refused, and a change that had written before it met them leaves a hive
+// that is not to be written back.
+TEST(EngineHive, UnreadablePagesRefuseWhatNeedsThem) {
+    const std::vector<unsigned char> sound = soundImage();
+    ASSERT_FALSE(sound.empty());
+    const Image image{sound};
+    const std::uint32_t segments = image.binOf(image.segment(0));
+    std::unique_ptr<regf::Hive> hive = openHive(sound, true, Storage::paged, segments);
+    ASSERT_NE(hive, nullptr);
+    regf::KeyRef a = 0;
+    ASSERT_EQ(hive->findChild(hive->root(), u"a", a), ERROR_SUCCESS);
+    std::uint32_t type = 0;
+    std::vector<unsigned char> data;
+    EXPECT_EQ(hive->readValue(a, 1, type, data), ERROR_SUCCESS);
+    EXPECT_EQ(hive->readValue(a, 2, type, data), ERROR_BADDB);
+    EXPECT_FALSE(hive->broken());
+    EXPECT_EQ(apply(*hive, Use::addHuge), ERROR_BADDB);
+    EXPECT_TRUE(hive->broken());
 }

@@ -4,8 +4,13 @@
 // numbered above every sequence number in the logs and bins that pass the
 // unit's own checks.
 //
+// Each log read by parts, as a clean hive's write-back reads it, must give
+// numbers no lower than the whole log gives, for a hive numbered as the
+// primary is.
+//
 // Each input is also tried with the base block checksums and the log
 // entries' hashes repaired (log_replay_input.h).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +19,7 @@
 #include "fuzz_support.h"
 #include "log_replay_input.h"
 #include "platform/offline/replay/hive_log.h"
+#include "platform/offline/replay/log_entry.h"
 
 namespace {
 
@@ -39,6 +45,26 @@ void exercise(const std::vector<std::string>& parts) {
     }
     if (result.highestLogSequence != hivelog::highestLogSequence(logs)) {
         fuzz::fail("the replay and highestLogSequence disagree on the highest sequence number");
+    }
+    const std::uint32_t floor = primary.size >= 8 ? readDword(parts[0], 4) : 0;
+    for (const hivelog::LogFile& log : logs) {
+        const hivelog::ByteView bytes = log.bytes;
+        const auto read = [&](std::uint64_t offset, unsigned char* to, std::size_t length) {
+            if (offset > bytes.size || length > bytes.size - offset) {
+                fuzz::fail("a log read by parts was read past its end");
+            }
+            std::memcpy(to, bytes.data + offset, length);
+            return true;
+        };
+        hivelog::LogNumbers numbers;
+        std::uint32_t highestEntry = 0;
+        const bool anyEntry = hivelog::highestEntrySequence({log}, highestEntry);
+        if (!hivelog::readLogNumbers(read, bytes.size, floor, numbers) ||
+            numbers.newFormat != hivelog::isNewFormatLog(bytes) ||
+            std::max(floor, numbers.highest) < std::max(floor, hivelog::highestLogSequence({log})) ||
+            (anyEntry && highestEntry >= floor && (!numbers.anyEntry || numbers.highestEntry < highestEntry))) {
+            fuzz::fail("a log read by parts gives lower numbers than read whole");
+        }
     }
     switch (result.outcome) {
         case hivelog::ReplayOutcome::clean:

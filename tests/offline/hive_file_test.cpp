@@ -120,6 +120,40 @@ TEST_F(HiveFileTest, UntrustworthyFilesFailTheLoadAndStayUntouched) {
     }
 }
 
+// Bins are walked as changes need them; one that no change read is checked
+// before the hive is written, and a damaged one keeps the file (and its log)
+// as they were, whichever way the hive would have been written.
+TEST_F(HiveFileTest, ADamagedBinNoChangeReadKeepsTheHiveUnwritten) {
+    for (const bool withLog : {false, true}) {
+        SCOPED_TRACE(withLog ? "in place" : "atomically");
+        std::filesystem::remove_all(host("Users/bob"));
+        makeHive(hiveFile);
+        std::string bytes = fileBytes(host(hiveFile));
+        // A last bin whose cells do not tile it.
+        const std::uint32_t bins = dwordOf(bytes, 40);
+        std::string bin(4096, '\0');
+        std::memcpy(&bin[0], "hbin", 4);
+        putDword(bin, 4, bins);
+        putDword(bin, 8, 4096);
+        putDword(bin, 32, 8000);
+        bytes.resize(4096 + bins);
+        bytes += bin;
+        putDword(bytes, 40, bins + 4096);
+        fixChecksum(bytes);
+        writeBytes(host(hiveFile), bytes);
+        if (withLog) {
+            addNewFormatLog(host(hiveFile), host("Users/bob/NTUSER.DAT.LOG1"));
+        }
+        const std::string log = withLog ? fileBytes(host("Users/bob/NTUSER.DAT.LOG1")) : "";
+        ASSERT_EQ(RegLoadKeyW(HKEY_USERS, mount, hivePath), ERROR_SUCCESS);
+        ASSERT_EQ(setOwner(L"never written"), ERROR_SUCCESS);
+        EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, mount), ERROR_BADDB);
+        EXPECT_EQ(fileBytes(host(hiveFile)), bytes);
+        EXPECT_EQ(withLog ? fileBytes(host("Users/bob/NTUSER.DAT.LOG1")) : "", log);
+        EXPECT_TRUE(temporaryFiles("Users/bob").empty());
+    }
+}
+
 TEST_F(HiveFileTest, AHiveHeldByAnotherRunOrNameIsNotLoadedTwice) {
     makeHive(hiveFile);
     // Another run holds the hive: its lock is an flock on the file.

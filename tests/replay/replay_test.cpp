@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "log_writer.h"
+#include "platform/offline/replay/log_entry.h"
 #include "replay_test_support.h"
 
 namespace {
@@ -281,6 +282,24 @@ TEST_F(Replay, SequenceNumbers) {
     const auto cleanEntries = hivelog::replayHive(h0, {{LogRole::log2, newLog(3, {e10, e11, e12})}});
     EXPECT_EQ(cleanEntries.highestLogSequence, 12u);
     EXPECT_EQ(hivelog::highestLogSequence({{LogRole::log, logwriter::oldFormatLog(h0, h1, 77)}}), 77u);
+
+    // Read by parts for a hive numbered 11, as its write-back reads a clean
+    // hive's logs: entries below 11 are hopped over unchecked, those from 11
+    // on must be whole and sealed.
+    Bytes unsealed = newLog(3, {e10, e11, e12});
+    unsealed[unsealed.size() - 1] ^= 1;  // e12's pages: its hash no longer matches
+    const std::vector<std::pair<Bytes, std::uint32_t>> parts = {
+        {newLog(3, {e10, e11, e12}), 12u}, {newLog(40, {e10}), 40u}, {unsealed, 11u}};
+    for (const auto& [log, highest] : parts) {
+        hivelog::LogNumbers numbers;
+        const auto read = [&log](std::uint64_t offset, unsigned char* to, std::size_t length) {
+            std::memcpy(to, log.data() + offset, length);
+            return true;
+        };
+        ASSERT_TRUE(hivelog::readLogNumbers(read, log.size(), 11, numbers));
+        EXPECT_EQ(numbers.highest, highest);
+        EXPECT_TRUE(numbers.newFormat);
+    }
 
     // A replayed hive is numbered one above everything in its logs, stale
     // entries included, and carries the last applied entry's KTM flag.

@@ -13,7 +13,6 @@
 #include "platform/linux/directory.h"
 #include "platform/linux/utf.h"
 #include "platform/offline/file_io.h"
-#include "platform/offline/hive_storage.h"
 #include "platform/offline/replay/hive_log.h"
 #include "platform/offline/replay/log_entry.h"
 
@@ -25,7 +24,8 @@ struct VolumeLog {
     hivelog::LogRole role;
     std::string name;
     struct stat status;
-    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> bytes;  // a dirty hive's logs, read whole for the replay
+    hivelog::LogNumbers numbers;       // a clean hive's, what its write-back must know
 };
 
 namespace {
@@ -40,16 +40,15 @@ bool sameVolumeName(const std::string& a, const std::string& b) {
     return emulation::sameName(wideFromUtf8(a), wideFromUtf8(b));
 }
 
-// The transaction logs beside the hive: <hive>.LOG1, .LOG2 and .LOG, read
-// whole (one of them may later be written in place: chooseWritePath). A log
-// that is there but cannot be read ends the load with its status: nothing
-// could then vouch for the hive or for the sequence numbers a write-back
-// must stay above.
-LONG readLogs(int directory, const std::string& hiveName, std::vector<VolumeLog>& out) {
-    std::vector<std::string> entries;
-    if (!listDirectory(directory, entries)) {
-        return statusFromErrno(errno);
-    }
+// The transaction logs beside the hive: <hive>.LOG1, .LOG2 and .LOG (one of
+// them may later be written in place: chooseWritePath). A dirty hive's are
+// read whole for the replay; of a clean one's, numbered `floor`, only what
+// bears on its write-back (a log holds its last entry long after the hive
+// has taken it in, and need not be read for that). A log that is there but
+// cannot be read ends the load with its status: nothing could then vouch for
+// the hive or for the sequence numbers a write-back must stay above.
+LONG readLogs(int directory, const std::string& hiveName, const std::vector<std::string>& entries, bool whole,
+              std::uint32_t floor, std::vector<VolumeLog>& out) {
     const hivelog::LogNames names = hivelog::findLogNames(hiveName, entries, sameVolumeName);
     const std::pair<hivelog::LogRole, const std::string*> found[] = {
         {hivelog::LogRole::log1, &names.log1},
@@ -68,9 +67,17 @@ LONG readLogs(int directory, const std::string& hiveName, std::vector<VolumeLog>
         if (!S_ISREG(st.st_mode)) {
             return ERROR_ACCESS_DENIED;
         }
-        VolumeLog found{role, *name, st, {}};
-        if (!readWhole(log.get(), found.bytes)) {
-            return statusFromErrno(errno);
+        VolumeLog found{role, *name, st, {}, {}};
+        const int fd = log.get();
+        errno = 0;
+        const bool read = whole ? readWhole(fd, found.bytes)
+                                : hivelog::readLogNumbers(
+                                      [fd](std::uint64_t offset, unsigned char* to, std::size_t length) {
+                                          return readAt(fd, to, length, offset);
+                                      },
+                                      static_cast<std::uint64_t>(st.st_size), floor, found.numbers);
+        if (!read) {
+            return statusFromErrno(errno != 0 ? errno : EIO);
         }
         out.push_back(std::move(found));
     }
@@ -93,13 +100,9 @@ bool isTemporaryOf(const std::string& entry, const std::string& hiveName) {
 }
 
 // Temporary files of this hive left by a run that was killed before its
-// rename. Only called while the hive's lock is held, so no live run is
-// writing one of them.
-void removeStaleTemporaries(int directory, const std::string& hiveName) {
-    std::vector<std::string> names;
-    if (!listDirectory(directory, names)) {
-        return;
-    }
+// rename, among the folder's entries listed while the hive's lock was held,
+// so that no live run is writing one of them.
+void removeStaleTemporaries(int directory, const std::string& hiveName, const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         if (isTemporaryOf(name, hiveName)) {
             unlinkat(directory, name.c_str(), 0);
@@ -168,16 +171,23 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
     const bool clean = hivelog::baseBlockIsClean(header);
     // A clean hive's logs still count when it is written: see nextSequence_.
     std::vector<VolumeLog> logs;
+    std::vector<std::string> entries;  // the folder's, listed once for the logs and the temporary files
     if (writable || !clean) {
-        const LONG read = readLogs(directory, file->file_.name, logs);
+        if (!listDirectory(directory, entries)) {
+            return statusFromErrno(errno);
+        }
+        const LONG read = readLogs(directory, file->file_.name, entries, !clean,
+                                   readDword(header.data() + hivelog::primarySequenceAt), logs);
         if (read != ERROR_SUCCESS) {
             return read;
         }
     }
     std::vector<unsigned char> replayed;
     if (clean) {
-        const std::uint32_t highest =
-            std::max(readDword(header.data() + hivelog::primarySequenceAt), hivelog::highestLogSequence(logViews(logs)));
+        std::uint32_t highest = readDword(header.data() + hivelog::primarySequenceAt);
+        for (const VolumeLog& log : logs) {
+            highest = std::max(highest, log.numbers.highest);
+        }
         if (writable && highest == 0xFFFFFFFFu) {
             return ERROR_NOT_SUPPORTED;
         }
@@ -229,15 +239,18 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
         return ERROR_BADDB;
     }
 
-    // A clean hive is mapped, so that only the pages the engine reads or
-    // changes take memory; a replayed one is in memory already.
+    // A clean hive is read a page at a time as the engine asks for its pages,
+    // so that only those take memory; a replayed one is in memory already.
     std::unique_ptr<regf::Storage> storage;
     if (file->replayed_) {
         storage = std::make_unique<regf::VectorStorage>(std::move(replayed));
     } else {
-        const LONG mapped = MappedHiveStorage::map(fd, static_cast<std::size_t>(st.st_size), writable, storage);
-        if (mapped != ERROR_SUCCESS) {
-            return mapped;
+        storage = regf::PagedStorage::reserve(static_cast<std::size_t>(st.st_size), writable,
+                                              [fd](std::uint64_t offset, unsigned char* to, std::size_t length) {
+                                                  return readAt(fd, to, length, offset);
+                                              });
+        if (!storage) {
+            return ERROR_NOT_ENOUGH_MEMORY;
         }
     }
     const LONG opened = regf::Hive::open(std::move(storage), writable, file->hive_);
@@ -245,7 +258,7 @@ LONG HiveFile::open(const std::string& driveDirectory, const std::wstring& windo
         return opened;
     }
     if (writable) {
-        removeStaleTemporaries(directory, file->file_.name);
+        removeStaleTemporaries(directory, file->file_.name, entries);
     }
     out = std::move(file);
     return ERROR_SUCCESS;
@@ -262,12 +275,13 @@ void HiveFile::chooseWritePath(int directory, const std::vector<VolumeLog>& logs
     // Once the hive is marked dirty, a replay applies the entries numbered
     // from its old sequence number on, from whichever log holds the earliest:
     // an entry there that is not ours would be applied before ours.
-    std::uint32_t highestEntry = 0;
-    if (hivelog::highestEntrySequence(logViews(logs), highestEntry) && highestEntry >= sequence) {
-        return;
+    for (const VolumeLog& log : logs) {
+        if (log.numbers.anyEntry && log.numbers.highestEntry >= sequence) {
+            return;
+        }
     }
     for (const VolumeLog& log : logs) {
-        if (log.role == hivelog::LogRole::log || !hivelog::isNewFormatLog(log.bytes)) {
+        if (log.role == hivelog::LogRole::log || !log.numbers.newFormat) {
             continue;
         }
         // Written in place, the log keeps its name, owner and attributes; a

@@ -79,7 +79,8 @@ public:
     // attributes (the NTFS security descriptor and DOS attributes included),
     // is synced and renamed over the original, and the folder synced; the
     // logs are not written. A hive whose engine met a damaged cell half way
-    // through a change is not written at all (ERROR_BADDB). The hive is
+    // through a change, or with a damaged bin anywhere, is not written at
+    // all (ERROR_BADDB). The hive is
     // closed once written, so the file is unloaded after this, whatever it
     // returns.
     LONG writeBack(std::uint64_t writtenAt);

@@ -84,8 +84,9 @@ LONG HiveFile::writeBack(std::uint64_t writtenAt) {
         return ERROR_ACCESS_DENIED;
     }
     // A change that met a damaged cell half way may have left the image
-    // half changed: the file keeps what it holds.
-    if (hive_->broken()) {
+    // half changed, and the bins no change read were not checked yet: a
+    // damaged hive keeps what its file holds.
+    if (hive_->broken() || hive_->checkWhole() != ERROR_SUCCESS) {
         hive_.reset();
         return ERROR_BADDB;
     }

@@ -79,7 +79,13 @@ public:
             return ERROR_BADDB;
         }
         const std::uint64_t writesBefore = cells.writes();
-        const LONG status = run();
+        const std::uint64_t failuresBefore = image.loadFailures();
+        LONG status = run();
+        // Bytes the file could not give leave the change unsound, whatever
+        // it returned.
+        if (image.loadFailures() != failuresBefore) {
+            status = ERROR_BADDB;
+        }
         if (status == ERROR_BADDB && cells.writes() != writesBefore) {
             broken = true;
         }
@@ -102,14 +108,11 @@ LONG Hive::open(std::unique_ptr<Storage> storage, bool writable, std::unique_ptr
         return ERROR_INVALID_PARAMETER;
     }
     auto state = std::make_unique<detail::HiveState>();
-    std::vector<detail::FreeCell> freeCells;
-    const LONG loaded = state->image.load(std::move(storage), writable, freeCells);
+    const LONG loaded = state->image.load(std::move(storage));
     if (loaded != ERROR_SUCCESS) {
         return loaded;
     }
-    if (writable) {
-        state->cells.load(freeCells);
-    }
+    state->cells.start();
     state->writable = writable;
     state->root = state->refFor(state->image.rootCell());
     out.reset(new Hive(std::move(state)));
@@ -229,7 +232,7 @@ LONG Hive::setValue(KeyRef key, std::uint32_t index, const std::u16string& name,
             return ERROR_INVALID_PARAMETER;
         }
         return state_->values.set(cell, index, name, type, data, static_cast<std::uint32_t>(size),
-                                  state_->timeOfChanges);
+                                  state_->timeOfChanges, state_->keys.madeHere(cell));
     });
 }
 
@@ -278,6 +281,8 @@ LONG Hive::setLastWriteTime(KeyRef key, std::uint64_t time) {
 void Hive::setTimeOfChanges(std::uint64_t time) { state_->timeOfChanges = time; }
 
 bool Hive::broken() const { return state_->broken; }
+
+LONG Hive::checkWhole() { return state_->image.checkAll() ? ERROR_SUCCESS : ERROR_BADDB; }
 
 bool Hive::changed() const { return state_->writable && state_->cells.writes() != 0; }
 

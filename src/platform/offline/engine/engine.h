@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,19 +27,24 @@ constexpr std::uint32_t newValue = 0xFFFFFFFFu;
 
 // The hive file's image: the 4096-byte base block, then the hive bins (and
 // whatever padding the file holds after them). The engine reads and writes
-// these bytes in place and keeps no pointer to them across grow().
+// these bytes in place and keeps no pointer to them across grow(). It reads
+// no byte of the bins before load() has made it readable, and writes none
+// before that either (a load must not overwrite what was written).
 class Storage {
 public:
     virtual ~Storage() = default;
     virtual unsigned char* bytes() = 0;
     virtual std::size_t size() const = 0;
-    // At least newSize bytes from now on, the new ones zero; bytes() may
-    // move. False when there is no memory for them.
+    // At least newSize bytes from now on, the new ones zero and readable;
+    // bytes() may move. False when there is no memory for them.
     virtual bool grow(std::size_t newSize) = 0;
-    // The engine read [offset, offset + size) of the image while opening and
-    // wrote nothing there: a mapping may drop those pages (they come back
-    // from the file if read again).
-    virtual void released(std::size_t /*offset*/, std::size_t /*size*/) {}
+    // Makes [offset, offset + length) readable through bytes(), the range
+    // inside size(). False when the bytes cannot be had; they are then not
+    // to be relied on.
+    virtual bool load(std::size_t /*offset*/, std::size_t /*length*/) { return true; }
+    // Copies [offset, offset + length) of the image as it stands into `to`
+    // without keeping it in memory: for what the engine reads once only.
+    virtual bool copy(std::size_t offset, std::size_t length, unsigned char* to);
 };
 
 // A Storage over a vector: a hive replayed from its logs, or a test's image.
@@ -54,6 +60,52 @@ private:
     std::vector<unsigned char> bytes_;
 };
 
+// Reads `length` bytes of the hive file at `offset` into `to`; false when it
+// cannot read them all.
+using FileReader = std::function<bool(std::uint64_t offset, unsigned char* to, std::size_t length)>;
+
+// A Storage that reads the hive file a page at a time, the first time the
+// engine asks for the page, into memory reserved for the whole file (and, for
+// a writable hive, room to grow): only the pages the engine uses are read or
+// take memory, however large the hive. A page it then changes is written in
+// place, with none of the copy-on-write faults a private mapping of the file
+// would cost.
+class PagedStorage : public Storage {
+public:
+    // Null when the memory cannot be reserved.
+    static std::unique_ptr<PagedStorage> reserve(std::size_t fileSize, bool writable, FileReader reader);
+    ~PagedStorage() override;
+    PagedStorage(const PagedStorage&) = delete;
+    PagedStorage& operator=(const PagedStorage&) = delete;
+
+    unsigned char* bytes() override { return base_; }
+    std::size_t size() const override { return size_; }
+    bool grow(std::size_t newSize) override;
+    bool load(std::size_t offset, std::size_t length) override;
+    bool copy(std::size_t offset, std::size_t length, unsigned char* to) override;
+    // Pages read from the file so far (for tests and measurements).
+    std::size_t pagesRead() const { return pagesRead_; }
+
+private:
+    PagedStorage() = default;
+    bool loaded(std::size_t page) const {
+        return page >= filePages_ || (loaded_[page / 64] >> (page % 64) & 1u) != 0;
+    }
+
+    FileReader reader_;
+    unsigned char* base_ = nullptr;
+    std::size_t reserved_ = 0;
+    std::size_t fileSize_ = 0;
+    std::size_t filePages_ = 0;
+    std::size_t size_ = 0;
+    bool writable_ = false;
+    std::vector<std::uint64_t> loaded_;  // a bit per page of the file
+    std::size_t pagesRead_ = 0;
+    // The reservation's pages that hold bytes of this or an earlier hive.
+    std::vector<std::uint64_t> touched_;
+    std::size_t touchedPages_ = 0;
+};
+
 namespace detail {
 class HiveState;
 }
@@ -66,11 +118,11 @@ public:
 
     // Checks the base block (regf, major 1, minor 2 to 6, type 0, checksum,
     // equal sequence numbers, a bins size that is a non-zero multiple of 4096
-    // within the image) and the root, an allocated nk. A writable hive's bins
-    // are walked once, every cell of every bin, a part at a time (released()
-    // after each part). A read-only hive skips that walk: every offset is
-    // checked where it is used instead. ERROR_BADDB for any failure, with
-    // nothing written.
+    // within the image) and the root, an allocated nk. The bins are walked a
+    // bin at a time, the first time a cell of that bin is used (its cells
+    // must tile it, and a cell must start where the walk found one), and all
+    // of them once a change needs space that the bins walked so far lack.
+    // ERROR_BADDB for any failure, with nothing written.
     static LONG open(std::unique_ptr<Storage> storage, bool writable, std::unique_ptr<Hive>& out);
 
     std::uint32_t minorVersion() const;
@@ -111,6 +163,10 @@ public:
     // True once a change met a damaged cell after it had written something:
     // the image is then not to be written back. Every later change is refused.
     bool broken() const;
+    // Walks every bin that nothing walked yet, without keeping its pages: a
+    // hive goes back to its file only sound as a whole, as a replay of its
+    // log would have to find it. ERROR_BADDB for a damaged bin anywhere.
+    LONG checkWhole();
 
     // For the write-back.
     bool changed() const;

@@ -218,7 +218,7 @@ LONG Keys::allocateList(char kind, std::uint32_t capacity, std::uint32_t near, L
     list = List();
     list.kind = kind;
     list.entrySize = kind == 'f' || kind == 'h' ? 8 : 4;
-    const LONG allocated = cells_.allocate(4 + capacity * list.entrySize, near, list.cell);
+    const LONG allocated = cells_.allocate(Kind::key, 4 + capacity * list.entrySize, near, list.cell);
     if (allocated != ERROR_SUCCESS) {
         return allocated;
     }
@@ -368,7 +368,7 @@ LONG Keys::addChild(std::uint32_t parent, const std::u16string& name, std::uint6
     }
     const std::uint32_t nameBytes = storedLength(name);
     std::uint32_t key = noCell;
-    LONG status = cells_.allocate(nk::name - 4 + nameBytes, parent, key, position.leaf.cell);
+    LONG status = cells_.allocate(Kind::key, nk::name - 4 + nameBytes, parent, key, position.leaf.cell);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -401,6 +401,7 @@ LONG Keys::addChild(std::uint32_t parent, const std::u16string& name, std::uint6
     if (time != 0) {
         cells_.put64(parent + nk::time, time);
     }
+    made_.insert(key);
     child = key;
     return ERROR_SUCCESS;
 }

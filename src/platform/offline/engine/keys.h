@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/offline/engine/cells.h"
@@ -76,6 +77,10 @@ public:
     LONG childAt(std::uint32_t key, std::uint32_t index, std::uint32_t& child) const;
     LONG findChild(std::uint32_t key, const std::u16string& name, std::uint32_t& child) const;
 
+    // Whether the key was made in this session (its cell may have been
+    // freed and taken again since: a hint only).
+    bool madeHere(std::uint32_t key) const { return made_.count(key) != 0; }
+
     // A new key below parent (whose name the caller checked is free).
     LONG addChild(std::uint32_t parent, const std::u16string& name, std::uint64_t time, std::uint32_t& child);
     // Gathers the key's tree and checks every cell of it; then deleteTree
@@ -102,6 +107,7 @@ private:
 
     Image& image_;
     Cells& cells_;
+    std::unordered_set<std::uint32_t> made_;
 };
 
 }  // namespace regf::detail

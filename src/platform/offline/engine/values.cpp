@@ -10,7 +10,7 @@ namespace regf::detail {
 namespace {
 
 
-bool isValue(const Image& image, std::uint32_t cell) {
+bool isValue(Image& image, std::uint32_t cell) {
     std::uint32_t payload = 0;
     return image.signedCell(cell, "vk", vk::name - 4, payload) &&
            vk::name - 4 + readWord(image.at(cell + vk::nameLength)) <= payload;
@@ -26,7 +26,7 @@ StoredName nameOf(const Image& image, std::uint32_t value) {
 
 std::uint32_t segmentsFor(std::uint32_t size) { return (size + segmentSize - 1) / segmentSize; }
 
-LONG layoutOf(const Image& image, std::uint32_t value, Layout& layout) {
+LONG layoutOf(Image& image, std::uint32_t value, Layout& layout) {
     const std::uint32_t sizeField = readDword(image.at(value + vk::dataSize));
     layout.size = sizeField & ~vk::inlineData;
     if ((sizeField & vk::inlineData) != 0) {
@@ -66,6 +66,14 @@ LONG layoutOf(const Image& image, std::uint32_t value, Layout& layout) {
     return ERROR_SUCCESS;
 }
 
+// Whether big data's segment cells, checked already, have room for `size`
+// bytes: the last one may be shorter than a full segment.
+bool segmentsHold(Image& image, const std::vector<std::uint32_t>& segments, std::uint32_t size) {
+    std::uint32_t payload = 0;
+    const std::uint32_t last = size - static_cast<std::uint32_t>(segments.size() - 1) * segmentSize;
+    return image.allocatedCell(segments.back(), payload) && payload >= last;
+}
+
 // A damaged hive may point a value's data at a cell that something else owns:
 // freeing it would free that too.
 bool ownsItsCells(const Layout& layout, std::uint32_t value, std::uint32_t key, std::uint32_t list,
@@ -92,7 +100,7 @@ void appendLayout(const Layout& layout, std::vector<std::uint32_t>& cells) {
 
 }  // namespace
 
-LONG gatherValueCells(const Image& image, std::uint32_t key, std::vector<std::uint32_t>& cells) {
+LONG gatherValueCells(Image& image, std::uint32_t key, std::vector<std::uint32_t>& cells) {
     const std::uint32_t count = readDword(image.at(key + nk::valueCount));
     if (count == 0) {
         return ERROR_SUCCESS;
@@ -225,7 +233,7 @@ LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint3
     }
     std::uint32_t cell = noCell;
     if (image_.minorVersion() < 4 || size <= segmentSize) {
-        const LONG status = cells_.allocate(size, near, cell, also);
+        const LONG status = cells_.allocate(Kind::value, size, near, cell, also);
         if (status != ERROR_SUCCESS) {
             return status;
         }
@@ -241,10 +249,10 @@ LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint3
     }
     std::uint32_t bigData = noCell;
     std::uint32_t list = noCell;
-    LONG status = cells_.allocate(8, near, bigData);
+    LONG status = cells_.allocate(Kind::value, 8, near, bigData);
     if (status == ERROR_SUCCESS) {
         allocated.push_back(bigData);
-        status = cells_.allocate(4 * segments, near, list);
+        status = cells_.allocate(Kind::value, 4 * segments, near, list);
     }
     if (status == ERROR_SUCCESS) {
         allocated.push_back(list);
@@ -255,7 +263,7 @@ LONG Values::storeData(const unsigned char* data, std::uint32_t size, std::uint3
     // such as hivex take each segment's length from its cell.
     for (std::uint32_t i = 0; status == ERROR_SUCCESS && i < segments; ++i) {
         const std::uint32_t holds = i + 1 < segments ? segmentSize : size - i * segmentSize;
-        status = cells_.allocate(segmentSize, near, cell);
+        status = cells_.allocate(Kind::value, segmentSize, near, cell);
         if (status == ERROR_SUCCESS) {
             allocated.push_back(cell);
             std::memcpy(cells_.write(cell + 4, holds), data + static_cast<std::size_t>(i) * segmentSize, holds);
@@ -288,7 +296,10 @@ void Values::updateLargest(std::uint32_t key, std::uint32_t nameBytes, std::uint
 }
 
 LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& name, std::uint32_t type,
-                 const unsigned char* data, std::uint32_t size, std::uint64_t time) {
+                 const unsigned char* data, std::uint32_t size, std::uint64_t time, bool newKey) {
+    // A key made in this session keeps its page for the keys made after it:
+    // its values go near their list instead.
+    const std::uint32_t keyPage = newKey ? noCell : key;
     if (index == newValue) {
         bool found = false;
         const LONG looked = find(key, name, found, index);
@@ -327,14 +338,22 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
             image_.allocatedCell(old.cells[0], payload) && payload >= size) {
             // The data cell is rewritten where it is and its tail given back:
             // no other cell moves.
-            std::memcpy(cells_.write(old.cells[0] + 4, size), data, size);
+            cells_.store(old.cells[0] + 4, data, size);
             cells_.shrink(old.cells[0], size);
+            cells_.put32(value + vk::dataSize, size);
+        } else if (!oneCell && size > 4 && old.bigData != noCell && old.cells.size() == segmentsFor(size) &&
+                   segmentsHold(image_, old.cells, size)) {
+            // Big data of as many segments goes into the segments it has.
+            for (std::size_t i = 0; i < old.cells.size(); ++i) {
+                const std::uint32_t at = static_cast<std::uint32_t>(i) * segmentSize;
+                cells_.store(old.cells[i] + 4, data + at, std::min(segmentSize, size - at));
+            }
             cells_.put32(value + vk::dataSize, size);
         } else {
             allocated_.clear();
             std::uint32_t sizeField = 0;
             std::uint32_t dataField = 0;
-            status = storeData(data, size, value, key, sizeField, dataField, allocated_);
+            status = storeData(data, size, value, keyPage, sizeField, dataField, allocated_);
             if (status != ERROR_SUCCESS) {
                 return status;
             }
@@ -368,7 +387,8 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     std::uint32_t value = noCell;
     // The new cells go where the change writes anyway: the key's page, or its
     // value list's.
-    status = cells_.allocate(vk::name - 4 + nameBytes, key, value, listCell);
+    status = cells_.allocate(Kind::value, vk::name - 4 + nameBytes, newKey ? listCell : key, value,
+                             newKey ? noCell : listCell);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -376,14 +396,14 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     std::uint32_t sizeField = 0;
     std::uint32_t dataField = 0;
     released_.clear();
-    status = storeData(data, size, value, key, sizeField, dataField, released_);
+    status = storeData(data, size, value, keyPage, sizeField, dataField, released_);
     allocated.insert(allocated.end(), released_.begin(), released_.end());
     std::uint32_t newList = noCell;
     if (status == ERROR_SUCCESS && count + 1 > capacity) {
         // A key's first value gets a list of one, as Windows makes it; a list
         // that grows gets room to grow further.
         const std::uint32_t room = count == 0 ? 1 : count + 1 + count / 2;
-        status = cells_.allocate(4 * room, key, newList);
+        status = cells_.allocate(Kind::value, 4 * room, newKey ? value : key, newList);
     }
     if (status != ERROR_SUCCESS) {
         releaseAll(allocated);

@@ -39,7 +39,7 @@ struct Layout {
 
 // Every cell the key's values own: the value list, the vk cells and their
 // data. Each one checked.
-LONG gatherValueCells(const Image& image, std::uint32_t key, std::vector<std::uint32_t>& cells);
+LONG gatherValueCells(Image& image, std::uint32_t key, std::vector<std::uint32_t>& cells);
 
 class Values {
 public:
@@ -50,8 +50,9 @@ public:
     LONG find(std::uint32_t key, const std::u16string& name, bool& found, std::uint32_t& index) const;
     LONG read(std::uint32_t key, std::uint32_t index, std::uint32_t& type, std::vector<unsigned char>& data) const;
 
+    // newKey: the key was made in this session (Keys::madeHere).
     LONG set(std::uint32_t key, std::uint32_t index, const std::u16string& name, std::uint32_t type,
-             const unsigned char* data, std::uint32_t size, std::uint64_t time);
+             const unsigned char* data, std::uint32_t size, std::uint64_t time, bool newKey);
     LONG remove(std::uint32_t key, std::uint32_t index, std::uint64_t time);
 
 private:

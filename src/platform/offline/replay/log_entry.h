@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "hive_log.h"
@@ -66,5 +67,27 @@ bool highestEntrySequence(const std::vector<LogFile>& logs, std::uint32_t& highe
 // True when the log's first sector is a sound new-format copy (file type 6):
 // the hive is kept by Windows 8.1 or later.
 bool isNewFormatLog(ByteView log);
+
+// Reads `length` bytes of a log file at `offset` into `to`; false when it
+// cannot read them all.
+using LogReader = std::function<bool(std::uint64_t offset, unsigned char* to, std::size_t length)>;
+
+// What a clean hive numbered `floor` needs from one of its logs before it is
+// written back, read a part at a time instead of whole.
+struct LogNumbers {
+    bool newFormat = false;       // as isNewFormatLog
+    std::uint32_t highest = 0;    // as highestLogSequence, for this log
+    bool anyEntry = false;        // as highestEntrySequence
+    std::uint32_t highestEntry = 0;
+};
+
+// The log, `size` bytes, read through `read`: its first sector, each entry's
+// header, and whole only the entries numbered `floor` or above, whose
+// hashes are checked. An entry numbered below cannot raise a number above
+// the hive's own, so its hashes go unchecked and the entries after it are
+// taken as well, where highestLogSequence stops at a torn one: the numbers
+// can only be higher than those, which keeps a write-back further above
+// them. False when the file cannot be read.
+bool readLogNumbers(const LogReader& read, std::uint64_t size, std::uint32_t floor, LogNumbers& out);
 
 }  // namespace hivelog

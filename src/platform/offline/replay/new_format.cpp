@@ -3,6 +3,7 @@
 // numbered by the sequence number the hive has once the entry is applied.
 #include <algorithm>
 
+#include "log_entry.h"
 #include "marvin32.h"
 #include "replay_internal.h"
 
@@ -159,6 +160,59 @@ std::vector<std::uint32_t> newFormatEntrySequences(ByteView log) {
     }
     return sequences;
 }
+
+}  // namespace hivelog::detail
+
+namespace hivelog {
+
+bool readLogNumbers(const LogReader& read, std::uint64_t size, std::uint32_t floor, LogNumbers& out) {
+    using namespace detail;
+    out = LogNumbers();
+    if (size < logSectorSize) {
+        return true;
+    }
+    unsigned char sector[logSectorSize];
+    if (!read(0, sector, logSectorSize)) {
+        return false;
+    }
+    if (hasSignature(sector, "regf") && baseBlockChecksum(sector) == readDword(sector + checksumAt)) {
+        out.highest = std::max(readDword(sector + primarySequenceAt), readDword(sector + secondarySequenceAt));
+    }
+    const LogCopy copy = readLogCopy(ByteView(sector, logSectorSize));
+    out.newFormat = copy.sound && copy.fileType == newLogFileType;
+    std::vector<unsigned char> whole;
+    for (std::uint64_t offset = logSectorSize; size - offset >= entryHeaderSize;) {
+        unsigned char header[entryHeaderSize];
+        if (!read(offset, header, entryHeaderSize)) {
+            return false;
+        }
+        const std::uint32_t entrySize = readDword(header + 4);
+        const std::uint32_t sequence = readDword(header + 12);
+        if (!hasSignature(header, "HvLE") || entrySize < entryHeaderSize || entrySize % logSectorSize != 0 ||
+            entrySize > size - offset) {
+            break;
+        }
+        if (sequence >= floor) {
+            whole.resize(entrySize);
+            Entry entry;
+            if (!read(offset, whole.data(), entrySize)) {
+                return false;
+            }
+            if (!readEntry(ByteView(whole), 0, entry)) {
+                break;
+            }
+        }
+        out.highest = std::max(out.highest, sequence);
+        out.highestEntry = out.anyEntry ? std::max(out.highestEntry, sequence) : sequence;
+        out.anyEntry = true;
+        offset += entrySize;
+    }
+    return true;
+}
+
+}  // namespace hivelog
+
+namespace hivelog::detail {
 
 Recovery replayNewFormat(ByteView primary, bool primarySound, const std::vector<LogSource>& logs,
                          std::uint64_t sizeLimit) {
