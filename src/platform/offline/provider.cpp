@@ -31,16 +31,15 @@ bool driveDirectory(std::string& drive) {
     return false;
 }
 
-// A run holds one user hive at a time, whole, in one block of hivex's (and,
-// for a replayed hive, one block of the replay's before it), and hive sizes
+// A replayed hive is held whole in one block of the replay's, and hive sizes
 // repeat from profile to profile. glibc would give each block back to the
 // system when it is freed and take fresh pages for the next, and a fresh page
 // costs a fault: on a volume of 40 hives of 1 to 4 MiB that was 85 % of the
 // faults and half of the CPU time. So freed memory is kept for the next hive.
-// Blocks above 8 MiB are still mapped on their own: hivex grows its block
-// with realloc, which moves a block in the heap by copying it (for a moment
-// twice in memory) but a mapped one without a copy, and a hive that large
-// is rare enough that its faults do not count.
+// Blocks above 8 MiB are still mapped on their own: a block that grows by
+// realloc moves in the heap by copying (for a moment twice in memory) but a
+// mapped one without a copy, and a hive that large is rare enough that its
+// faults do not count.
 void keepFreedMemoryForTheNextHive() {
     static const bool done = [] {
         mallopt(M_MMAP_THRESHOLD, 8 << 20);
