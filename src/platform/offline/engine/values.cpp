@@ -319,16 +319,7 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
         old.cells.clear();
         std::uint32_t listCell = noCell;
         std::uint32_t count = 0;
-        LONG status = list(key, listCell, count);
-        if (status == ERROR_SUCCESS) {
-            status = valueCell(key, index, value);
-        }
-        if (status == ERROR_SUCCESS) {
-            status = layoutOf(image_, value, old);
-        }
-        if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell, checked_)) {
-            status = ERROR_BADDB;
-        }
+        LONG status = existing(key, index, listCell, count, value, old);
         if (status != ERROR_SUCCESS) {
             return status;
         }
@@ -431,21 +422,29 @@ LONG Values::set(std::uint32_t key, std::uint32_t index, const std::u16string& n
     return ERROR_SUCCESS;
 }
 
-LONG Values::remove(std::uint32_t key, std::uint32_t index, std::uint64_t time) {
-    std::uint32_t listCell = noCell;
-    std::uint32_t count = 0;
-    std::uint32_t value = noCell;
-    Layout old;
+// The value at index with its list and the cells it owns, each checked: what
+// a replacement or a deletion frees.
+LONG Values::existing(std::uint32_t key, std::uint32_t index, std::uint32_t& listCell, std::uint32_t& count,
+                      std::uint32_t& value, Layout& layout) {
     LONG status = list(key, listCell, count);
     if (status == ERROR_SUCCESS) {
         status = valueCell(key, index, value);
     }
     if (status == ERROR_SUCCESS) {
-        status = layoutOf(image_, value, old);
+        status = layoutOf(image_, value, layout);
     }
-    if (status == ERROR_SUCCESS && !ownsItsCells(old, value, key, listCell, checked_)) {
+    if (status == ERROR_SUCCESS && !ownsItsCells(layout, value, key, listCell, checked_)) {
         status = ERROR_BADDB;
     }
+    return status;
+}
+
+LONG Values::remove(std::uint32_t key, std::uint32_t index, std::uint64_t time) {
+    std::uint32_t listCell = noCell;
+    std::uint32_t count = 0;
+    std::uint32_t value = noCell;
+    Layout old;
+    const LONG status = existing(key, index, listCell, count, value, old);
     if (status != ERROR_SUCCESS) {
         return status;
     }

@@ -58,6 +58,8 @@ public:
 private:
     LONG list(std::uint32_t key, std::uint32_t& list, std::uint32_t& count) const;
     LONG valueCell(std::uint32_t key, std::uint32_t index, std::uint32_t& value) const;
+    LONG existing(std::uint32_t key, std::uint32_t index, std::uint32_t& listCell, std::uint32_t& count,
+                  std::uint32_t& value, Layout& layout);
     LONG storeData(const unsigned char* data, std::uint32_t size, std::uint32_t near, std::uint32_t also,
                    std::uint32_t& sizeField, std::uint32_t& dataField, std::vector<std::uint32_t>& allocated);
     bool reuseCell(std::uint32_t value, const unsigned char* data, std::uint32_t size);
