@@ -49,7 +49,12 @@ public:
         return ref;
     }
 
-    LONG cellOf(KeyRef ref, std::uint32_t& cell) const {
+    // Every operation starts here, before it holds any pointer into the
+    // image: the moment a hive that is only read may drop the pages it read.
+    LONG cellOf(KeyRef ref, std::uint32_t& cell) {
+        if (!writable) {
+            image.trim();
+        }
         if (ref == 0 || ref > cellsOf_.size()) {
             return ERROR_INVALID_HANDLE;
         }

@@ -45,6 +45,10 @@ public:
     // Copies [offset, offset + length) of the image as it stands into `to`
     // without keeping it in memory: for what the engine reads once only.
     virtual bool copy(std::size_t offset, std::size_t length, unsigned char* to);
+    // For a hive that is only read, at a moment when the engine holds no
+    // pointer into it: may drop what it read (to be read again at the next
+    // load). True when it did.
+    virtual bool trim() { return false; }
 };
 
 // A Storage over a vector: a hive replayed from its logs, or a test's image.
@@ -83,6 +87,10 @@ public:
     bool grow(std::size_t newSize) override;
     bool load(std::size_t offset, std::size_t length) override;
     bool copy(std::size_t offset, std::size_t length, unsigned char* to) override;
+    // A read-only hive keeps at most 1 MiB of the pages read since the last
+    // trim: a run reads SOFTWARE's profile list from first to last while it
+    // walks the profiles, and memory stays flat however many there are.
+    bool trim() override;
     // Pages read from the file so far (for tests and measurements).
     std::size_t pagesRead() const { return pagesRead_; }
 
@@ -101,6 +109,7 @@ private:
     bool writable_ = false;
     std::vector<std::uint64_t> loaded_;  // a bit per page of the file
     std::size_t pagesRead_ = 0;
+    std::size_t pagesReadAtTrim_ = 0;
     // The reservation's pages that hold bytes of this or an earlier hive.
     std::vector<std::uint64_t> touched_;
     std::size_t touchedPages_ = 0;

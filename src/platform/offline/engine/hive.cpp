@@ -173,6 +173,20 @@ bool PagedStorage::load(std::size_t offset, std::size_t length) {
     return true;
 }
 
+bool PagedStorage::trim() {
+    constexpr std::size_t keptReadOnly = 256;
+    if (writable_ || pagesRead_ - pagesReadAtTrim_ <= keptReadOnly) {
+        return false;
+    }
+    // Anonymous pages given back read as zero, and are read again on demand.
+    if (madvise(base_, roundUp(fileSize_), MADV_DONTNEED) != 0) {
+        return false;
+    }
+    std::fill(loaded_.begin(), loaded_.end(), 0);
+    pagesReadAtTrim_ = pagesRead_;
+    return true;
+}
+
 bool PagedStorage::copy(std::size_t offset, std::size_t length, unsigned char* to) {
     if (offset > size_ || length > size_ - offset) {
         return false;
@@ -310,6 +324,15 @@ bool Image::resizeCellStarts(std::uint32_t binsSize) {
     }
     cellStartWords_ = std::max(cellStartWords_, words);
     return true;
+}
+
+void Image::trim() {
+    if (storage_->trim()) {
+        for (Bin& bin : binTable_) {
+            bin.loaded = false;
+        }
+        static_cast<void>(storage_->load(0, hivelog::baseBlockSize));
+    }
 }
 
 bool Image::loadRange(std::uint32_t offset, std::uint32_t length) {

@@ -66,6 +66,9 @@ public:
     // Makes [offset, offset + length) of the bins readable. A failure is
     // counted: a change during which one happened must not be written back.
     bool loadRange(std::uint32_t offset, std::uint32_t length);
+    // Lets the storage of a hive that is only read drop what it read; called
+    // between the engine's operations, when no pointer into it is held.
+    void trim();
     std::uint64_t loadFailures() const { return loadFailures_; }
 
     // An allocated cell at offset: 8-byte aligned, a cell start that the walk
