@@ -287,7 +287,7 @@ void Hive::setTimeOfChanges(std::uint64_t time) { state_->timeOfChanges = time; 
 
 bool Hive::broken() const { return state_->broken; }
 
-LONG Hive::checkWhole() { return state_->image.checkAll() ? ERROR_SUCCESS : ERROR_BADDB; }
+LONG Hive::checkWhole() { return state_->image.walkAll() ? ERROR_SUCCESS : ERROR_BADDB; }
 
 bool Hive::changed() const { return state_->writable && state_->cells.writes() != 0; }
 

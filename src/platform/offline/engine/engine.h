@@ -172,9 +172,9 @@ public:
     // True once a change met a damaged cell after it had written something:
     // the image is then not to be written back. Every later change is refused.
     bool broken() const;
-    // Walks every bin that nothing walked yet, without keeping its pages: a
-    // hive goes back to its file only sound as a whole, as a replay of its
-    // log would have to find it. ERROR_BADDB for a damaged bin anywhere.
+    // Walks every bin that nothing walked yet (through a window: their pages
+    // are not kept): a hive goes back to its file only sound as a whole.
+    // ERROR_BADDB for a damaged bin anywhere.
     LONG checkWhole();
 
     // For the write-back.

@@ -518,54 +518,6 @@ bool Image::walkAll() {
     return true;
 }
 
-// As walkAll, but nothing is kept of the bins not walked yet: their cells
-// need only tile them. For the check before a write-back, when no cell will
-// be allocated any more.
-bool Image::checkAll() {
-    if (allWalked_) {
-        return true;
-    }
-    Window window(*this, wholeWalkWindow);
-    for (std::uint32_t position = 0; position < binsSize_;) {
-        const std::uint32_t known = pageBin_[position / pageSize];
-        if (known != 0) {
-            if (binTable_[known - 1].start != position) {
-                return false;
-            }
-            position += binTable_[known - 1].size;
-            continue;
-        }
-        const unsigned char* header = window.get(position, binHeaderSize);
-        if (header == nullptr || !isBinHeader(header, position)) {
-            return false;
-        }
-        const std::uint32_t size = readDword(header + 8);
-        if (size == 0 || size % pageSize != 0 || size > binsSize_ - position) {
-            return false;
-        }
-        const std::uint32_t end = position + size;
-        for (std::uint32_t cell = position + binHeaderSize; cell < end;) {
-            const unsigned char* field = window.get(cell, 4);
-            if (field == nullptr) {
-                return false;
-            }
-            const std::int64_t value = static_cast<std::int32_t>(readDword(field));
-            const std::uint64_t cellSize = static_cast<std::uint64_t>(value < 0 ? -value : value);
-            if (cellSize == 0 || cellSize % cellAlignment != 0 || cellSize > end - cell) {
-                return false;
-            }
-            cell += static_cast<std::uint32_t>(cellSize);
-        }
-        for (std::uint32_t page = position / pageSize; page < end / pageSize; ++page) {
-            if (pageBin_[page] != 0) {
-                return false;
-            }
-        }
-        position = end;
-    }
-    return true;
-}
-
 void Image::setCellStart(std::uint32_t offset, bool start) {
     std::uint64_t& word = cellStarts_[offset / cellAlignment / 64];
     const std::uint64_t bit = std::uint64_t{1} << (offset / cellAlignment % 64);

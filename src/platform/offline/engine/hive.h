@@ -92,8 +92,6 @@ public:
     // is damaged.
     bool walkAll();
     bool allWalked() const { return allWalked_; }
-    // The same checks of the bins not walked yet, keeping nothing of them.
-    bool checkAll();
 
     bool isCellStart(std::uint32_t offset) const {
         return (cellStarts_[offset / cellAlignment / 64] >> (offset / cellAlignment % 64) & 1u) != 0;
