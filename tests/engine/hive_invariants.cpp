@@ -243,7 +243,7 @@ private:
                 return;
             }
             cells_.push_back(Cell{offset, static_cast<std::uint32_t>(size), raw < 0, 0});
-            if (previousFree && raw >= 0 && !options_.adjacentFreeCellsAllowed) {
+            if (previousFree && raw >= 0) {
                 failCell(offset, "free", "a free cell right after the free cell " + hex(previous) +
                                              ": Windows merges free neighbours");
             }

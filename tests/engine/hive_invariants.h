@@ -29,12 +29,6 @@ struct HiveInvariantOptions {
     // allocated and listed nowhere, and Windows 10 loads it. Set this to let
     // such cells be (their contents are then not checked).
     bool unreachedCellsAllowed = false;
-
-    // Windows merges a cell it frees with its free neighbours, so no two free
-    // cells lie side by side in a Windows-written bin. hivex frees without
-    // merging (a hive it filled has runs of free cells where it rewrote
-    // lists); set this to let them be.
-    bool adjacentFreeCellsAllowed = false;
 };
 
 // One line per violation, naming the cell offset (relative to the hive bins)
