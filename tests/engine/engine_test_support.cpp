@@ -28,16 +28,9 @@ std::u16string upcased(const std::u16string& name) {
     return out;
 }
 
-std::string utf8(const std::u16string& text) {
-    return utf8FromWide(wideFromUtf16le(reinterpret_cast<const unsigned char*>(text.data()), text.size() * 2));
-}
+std::string utf8(const std::u16string& text) { return utf8FromWide(wideFromUtf16(text)); }
 
-std::u16string utf16(const std::string& text) {
-    const std::string bytes = utf16leFromWide(wideFromUtf8(text));
-    std::u16string out(bytes.size() / 2, u'\0');
-    std::memcpy(&out[0], bytes.data(), bytes.size());
-    return out;
-}
+std::u16string utf16(const std::string& text) { return utf16FromWide(wideFromUtf8(text)); }
 
 std::vector<unsigned char> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
